@@ -1,0 +1,15 @@
+# The warning set every target of the project builds with.
+function(ssm_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+    if(SSM_WERROR)
+      target_compile_options(${target} PRIVATE /WX)
+    endif()
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                                             -Wsign-conversion)
+    if(SSM_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()

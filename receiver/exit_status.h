@@ -1,0 +1,12 @@
+// The exit statuses of both receivers (and of the sender tool).
+#ifndef RECEIVER_EXIT_STATUS_H
+#define RECEIVER_EXIT_STATUS_H
+
+// Too few operands, or an operand that is not what it must be.
+const int exit_usage = 1;
+
+// The receiver cannot run: the sockets library, the socket or the bind failed,
+// or standard output cannot be written.
+const int exit_failure = 2;
+
+#endif  // RECEIVER_EXIT_STATUS_H

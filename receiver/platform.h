@@ -1,0 +1,76 @@
+// The few operations the receiver core needs from the sockets interface and
+// the console. Each platform implements all of them in one file of its own
+// (platform_posix.cpp, platform_win32.cpp); the build picks one.
+#ifndef RECEIVER_PLATFORM_H
+#define RECEIVER_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// A socket handle. Wide enough for a POSIX descriptor and a Winsock SOCKET.
+typedef std::intptr_t ssm_socket;
+
+// The value of an ssm_socket that holds no socket.
+const ssm_socket ssm_no_socket = -1;
+
+// How long platform_receive may wait for a datagram.
+const int receive_wait_forever = -1;
+const int receive_no_wait = 0;
+
+// platform_receive's result when nothing arrived within the wait, or a signal
+// cut the wait short: not a failed receive.
+const long receive_nothing = -2;
+
+// The platform's membership record, filled by field name only.
+struct ip_mreq_source;
+
+// Starts the sockets library where the platform has one. Returns 0, or -1 with
+// the reason in platform_socket_error_text().
+int platform_start_sockets();
+
+// Opens an IPv4 UDP socket that receives only the groups it joined itself, with
+// a large receive queue where the system allows it (a smaller or refused queue
+// is not an error). Returns ssm_no_socket on failure.
+ssm_socket platform_open_udp_socket();
+
+// Binds to the wildcard address and port (host byte order). Returns 0 or -1.
+int platform_bind_any(ssm_socket socket, std::uint16_t port);
+
+// Fills the membership record by field name; addresses in network byte order.
+void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
+                                     std::uint32_t source, std::uint32_t interface_address);
+
+// Size of the platform's membership record, in bytes.
+std::size_t platform_source_membership_size();
+
+// Asks for the (source, group) membership with one setsockopt call. Returns the
+// call's result: 0, or -1 with the reason in platform_socket_error_text().
+int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::uint32_t source,
+                                   std::uint32_t interface_address);
+
+// Receives one datagram into buffer, waiting at most wait_ms milliseconds
+// (receive_no_wait, receive_wait_forever, or a positive time). Returns its
+// length, -1 when the receive failed, or receive_nothing. On success *sender
+// is the sender's IPv4 address in network byte order; otherwise it is left.
+long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
+                      std::uint32_t* sender, int wait_ms);
+
+// Waits with select until the socket is readable, at most wait_ms
+// milliseconds (0 only looks, receive_wait_forever has no limit).
+// Returns 1 when readable, 0 when the time ran out, -1 on failure.
+int platform_wait_readable(ssm_socket socket, int wait_ms);
+
+// Writes all of data to standard output. Returns 0, or -1 with the reason in
+// platform_output_error_text(). A closed pipe keeps the platform's default.
+int platform_write_output(const char* data, std::size_t size);
+
+// Makes standard output carry bytes as written (no line-end translation).
+void platform_prepare_output();
+
+// The reason for the last failed socket call, as the system words it.
+const char* platform_socket_error_text();
+
+// The reason for the last failed write to standard output.
+const char* platform_output_error_text();
+
+#endif  // RECEIVER_PLATFORM_H

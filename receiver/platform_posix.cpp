@@ -1,0 +1,157 @@
+// POSIX sockets (Linux first; macOS and the BSDs fill the same names).
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Asked for, not required: the system caps it at its own maximum.
+const int wanted_receive_queue_bytes = 4 * 1024 * 1024;
+
+// The receive time-out last set on the socket, so that a steady stream does
+// not pay a setsockopt per datagram. The programs own exactly one socket.
+int current_wait_ms = receive_wait_forever;
+
+int set_receive_wait(int fd, int wait_ms) {
+  if (wait_ms == current_wait_ms) {
+    return 0;
+  }
+  timeval timeout{};
+  if (wait_ms > 0) {
+    timeout.tv_sec = wait_ms / 1000;
+    timeout.tv_usec = (wait_ms % 1000) * 1000;
+  }
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+    return -1;
+  }
+  current_wait_ms = wait_ms;
+  return 0;
+}
+
+}  // namespace
+
+int platform_start_sockets() {
+  return 0;
+}
+
+ssm_socket platform_open_udp_socket() {
+  int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd < 0) {
+    return ssm_no_socket;
+  }
+  current_wait_ms = receive_wait_forever;
+#ifdef IP_MULTICAST_ALL
+  // Linux otherwise hands a wildcard-bound socket every group that any socket
+  // on the host joined, not just its own channel.
+  int all = 0;
+  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof all);
+#endif
+  int queue = wanted_receive_queue_bytes;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+  return fd;
+}
+
+int platform_bind_any(ssm_socket socket, std::uint16_t port) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), sizeof local);
+}
+
+void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
+                                     std::uint32_t source, std::uint32_t interface_address) {
+  std::memset(request, 0, sizeof *request);
+  request->imr_multiaddr.s_addr = group;
+  request->imr_sourceaddr.s_addr = source;
+  request->imr_interface.s_addr = interface_address;
+}
+
+std::size_t platform_source_membership_size() {
+  return sizeof(struct ip_mreq_source);
+}
+
+int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::uint32_t source,
+                                   std::uint32_t interface_address) {
+  struct ip_mreq_source request;
+  platform_fill_source_membership(&request, group, source, interface_address);
+  return setsockopt(static_cast<int>(socket), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request,
+                    sizeof request);
+}
+
+long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
+                      std::uint32_t* sender, int wait_ms) {
+  int fd = static_cast<int>(socket);
+  int flags = 0;
+  if (wait_ms == receive_no_wait) {
+    flags = MSG_DONTWAIT;
+  } else if (set_receive_wait(fd, wait_ms) != 0) {
+    return -1;
+  }
+  sockaddr_in from{};
+  socklen_t from_size = sizeof from;
+  ssize_t length =
+      recvfrom(fd, buffer, size, flags, reinterpret_cast<sockaddr*>(&from), &from_size);
+  if (length < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return receive_nothing;
+    }
+    return -1;
+  }
+  *sender = from.sin_addr.s_addr;
+  return static_cast<long>(length);
+}
+
+int platform_wait_readable(ssm_socket socket, int wait_ms) {
+  int fd = static_cast<int>(socket);
+  if (fd < 0 || fd >= FD_SETSIZE) {
+    errno = EBADF;
+    return -1;
+  }
+  // select may rewrite both, so they are set afresh for every wait.
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(fd, &readable);
+  timeval timeout{};
+  timeout.tv_sec = wait_ms / 1000;
+  timeout.tv_usec = (wait_ms % 1000) * 1000;
+  timeval* limit = wait_ms < 0 ? nullptr : &timeout;
+  int ready = select(fd + 1, &readable, nullptr, nullptr, limit);
+  if (ready > 0) {
+    return 1;
+  }
+  return ready;
+}
+
+int platform_write_output(const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = write(STDOUT_FILENO, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return -1;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+void platform_prepare_output() {}
+
+const char* platform_socket_error_text() {
+  return std::strerror(errno);
+}
+
+const char* platform_output_error_text() {
+  return std::strerror(errno);
+}

@@ -1,0 +1,76 @@
+// The receiver core that ssm_watch and ssm_listen share: start-up and the
+// source-specific membership, and the report line for each datagram.
+#ifndef RECEIVER_SSM_RECEIVER_H
+#define RECEIVER_SSM_RECEIVER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+
+// The channel given on the command line, fixed for the whole run.
+struct ssm_channel {
+  std::uint32_t group;   // IPv4, network byte order
+  std::uint32_t source;  // IPv4, network byte order
+  std::uint16_t port;    // host byte order
+};
+
+// What a successful start-up hands to the program's loop.
+struct ssm_receiver {
+  ssm_socket socket;
+  ssm_channel channel;
+  bool joined;  // whether the start-up membership request was accepted
+};
+
+// Size of the buffer every datagram is received into: any IPv4 UDP payload fits.
+const std::size_t report_buffer_size = 65536;
+
+// The sender of the last datagram received.
+struct sender_record {
+  std::uint32_t address;  // IPv4, network byte order
+};
+
+// Checks the operands <group> <source> <port>, opens a UDP socket bound to the
+// port on all local addresses and asks for the (source, group) membership.
+// `program` names the program in messages and stands in for a missing argv[0].
+// Returns 0 when *receiver is ready; otherwise the exit status, after the
+// usage line (too few operands) or one line on standard error. A refused
+// membership is a warning on standard error, and start-up still succeeds.
+int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver);
+
+// Asks once for the membership of (source, group) on interface_address, all in
+// network byte order. Returns the setsockopt result: 0, or -1 (SOCKET_ERROR).
+int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
+                   std::uint32_t interface_address);
+
+// What one receive_and_report call did.
+enum report_result {
+  report_printed,       // one line is on its way to standard output
+  report_nothing,       // nothing arrived in time: no line
+  report_output_failed  // standard output cannot be written
+};
+
+// Receives one datagram into report_buffer (report_buffer_size bytes), waiting
+// at most wait_ms (see platform_receive), and adds its report line to the
+// output. A failed receive still gives a line, with length -1 and the sender
+// and sequence number of the datagram before it.
+report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer,
+                                 sender_record* sender, int wait_ms);
+
+// What wait_for_datagram saw.
+enum wait_result {
+  wait_readable = 1,
+  wait_timed_out = 0,
+  wait_failed = -1,
+  wait_output_failed = -2  // reason in platform_output_error_text()
+};
+
+// Waits at most wait_ms (receive_wait_forever for no limit) for the socket to
+// turn readable. Report lines still held are written out first, as soon as
+// the socket has stayed idle for a moment, so that no line waits with us.
+wait_result wait_for_datagram(ssm_socket socket, int wait_ms);
+
+// Prints `<program>: <what>: <reason>` as one line on standard error.
+void print_failure(const char* program, const char* what, const char* reason);
+
+#endif  // RECEIVER_SSM_RECEIVER_H

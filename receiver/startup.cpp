@@ -1,0 +1,99 @@
+// From the command line to a bound socket with its source-specific membership.
+#include <cstdio>
+#include <cstring>
+
+#include "exit_status.h"
+#include "operands.h"
+#include "output.h"
+#include "ssm_receiver.h"
+
+namespace {
+
+int print_usage(const char* name) {
+  // No line end: the line is as the receivers have always printed it.
+  append_output(" Use: ", 6);
+  append_output(name, std::strlen(name));
+  append_output(" <group> <source> <port>", 24);
+  flush_output();
+  return exit_usage;
+}
+
+// Quotes an operand for a message: control characters would break the one
+// line, and a huge operand would bury the reason.
+void quote_operand(char* out, std::size_t room, const char* text) {
+  std::size_t i = 0;
+  for (; text[i] != '\0' && i + 4 < room; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    out[i] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+  }
+  if (text[i] != '\0') {
+    std::memcpy(out + i - 3, "...", 3);
+  }
+  out[i] = '\0';
+}
+
+int bad_operand(const char* program, const char* what, const char* text, const char* expected) {
+  char quoted[80];
+  quote_operand(quoted, sizeof quoted, text);
+  std::fprintf(stderr, "%s: %s '%s': %s\n", program, what, quoted, expected);
+  return exit_usage;
+}
+
+}  // namespace
+
+void print_failure(const char* program, const char* what, const char* reason) {
+  std::fprintf(stderr, "%s: %s: %s\n", program, what, reason);
+}
+
+int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
+                   std::uint32_t interface_address) {
+  return platform_add_source_membership(socket, group, source, interface_address);
+}
+
+int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver) {
+  platform_prepare_output();
+  if (argc < 4) {
+    const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : program;
+    return print_usage(name);
+  }
+  const char* group_text = argv[1];
+  const char* source_text = argv[2];
+  const char* port_text = argv[3];
+  ssm_channel channel{};
+  if (!parse_ipv4_operand(group_text, &channel.group)) {
+    return bad_operand(program, "group", group_text, "not a dotted-decimal IPv4 address");
+  }
+  if (!parse_ipv4_operand(source_text, &channel.source)) {
+    return bad_operand(program, "source", source_text, "not a dotted-decimal IPv4 address");
+  }
+  if (!parse_port_operand(port_text, &channel.port)) {
+    return bad_operand(program, "port", port_text, "not a decimal number from 0 to 65535");
+  }
+
+  if (platform_start_sockets() != 0) {
+    print_failure(program, "start the sockets library", platform_socket_error_text());
+    return exit_failure;
+  }
+  ssm_socket socket = platform_open_udp_socket();
+  if (socket == ssm_no_socket) {
+    print_failure(program, "open a UDP socket", platform_socket_error_text());
+    return exit_failure;
+  }
+  if (platform_bind_any(socket, channel.port) != 0) {
+    char what[64];
+    std::snprintf(what, sizeof what, "bind to port %u", static_cast<unsigned>(channel.port));
+    print_failure(program, what, platform_socket_error_text());
+    return exit_failure;
+  }
+  receiver->joined = join_ssm_group(socket, channel.group, channel.source, 0) == 0;
+  if (!receiver->joined) {
+    // Not fatal: whatever still reaches the port is reported.
+    char what[96];
+    std::snprintf(what, sizeof what, "warning: join group %s from source %s", group_text,
+                  source_text);
+    print_failure(program, what, platform_socket_error_text());
+  }
+  receiver->socket = socket;
+  receiver->channel = channel;
+  return 0;
+}

@@ -1,0 +1,211 @@
+// ssm_send: sends a numbered stream of UDP datagrams from a chosen local source
+// address to a group (or any address) and port, for trying the receivers.
+// POSIX only: it is a test and demonstration tool, not part of the receivers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "exit_status.h"
+#include "operands.h"
+#include "report_line.h"
+
+namespace {
+
+const char program[] = "ssm_send";
+
+const char usage_text[] =
+    "Usage: ssm_send [-c count] [-r rate | -i milliseconds] [-l length] [-s start]\n"
+    "                [-t ttl] <group> <source> <port>\n"
+    "Sends count datagrams (default 10) from the local address <source> to\n"
+    "<group>:<port>, rate a second (0: as fast as possible; default 10) or one\n"
+    "every milliseconds, each length bytes long (0 to 65507; default 32), with a\n"
+    "little-endian 32-bit sequence number in bytes 0-3 counting up from start\n"
+    "(default 1). The rest of the payload is zero.\n";
+
+// The largest UDP payload that IPv4 carries.
+const long long max_payload = 65507;
+
+struct send_options {
+  long long count = 10;
+  long long rate = 10;         // datagrams a second; 0 is as fast as possible
+  long long interval_us = -1;  // set by -i; overrides the rate
+  long long length = 32;
+  long long start = 1;
+  long long ttl = 1;
+};
+
+int usage_error(const char* what, const char* text) {
+  if (what != nullptr) {
+    std::fprintf(stderr, "%s: %s '%s': not a valid value\n", program, what, text);
+  }
+  std::fputs(usage_text, stderr);
+  return exit_usage;
+}
+
+int failure(const char* what) {
+  std::fprintf(stderr, "%s: %s: %s\n", program, what, std::strerror(errno));
+  return exit_failure;
+}
+
+long long now_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+void sleep_until_us(long long when) {
+  timespec due{};
+  due.tv_sec = static_cast<time_t>(when / 1000000);
+  due.tv_nsec = static_cast<long>(when % 1000000) * 1000;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+  }
+}
+
+void put_sequence(unsigned char* payload, long long length, std::uint32_t sequence) {
+  unsigned char bytes[4] = {
+      static_cast<unsigned char>(sequence), static_cast<unsigned char>(sequence >> 8),
+      static_cast<unsigned char>(sequence >> 16), static_cast<unsigned char>(sequence >> 24)};
+  std::memcpy(payload, bytes, static_cast<std::size_t>(length < 4 ? length : 4));
+}
+
+// Parses one option's value into *value; false when it is not in range.
+bool option_value(int option, const char* text, send_options* options) {
+  long long value = 0;
+  switch (option) {
+    case 'c':
+      return parse_decimal_operand(text, 0, 1000000000, &options->count);
+    case 'r':
+      return parse_decimal_operand(text, 0, 10000000, &options->rate);
+    case 'i':
+      if (!parse_decimal_operand(text, 0, 3600000, &value)) {
+        return false;
+      }
+      options->interval_us = value * 1000;
+      return true;
+    case 'l':
+      return parse_decimal_operand(text, 0, max_payload, &options->length);
+    case 's':
+      return parse_decimal_operand(text, INT32_MIN, INT32_MAX, &options->start);
+    case 't':
+      return parse_decimal_operand(text, 0, 255, &options->ttl);
+    default:
+      return false;
+  }
+}
+
+const char* option_name(int option) {
+  switch (option) {
+    case 'c':
+      return "count";
+    case 'r':
+      return "rate";
+    case 'i':
+      return "interval";
+    case 'l':
+      return "length";
+    case 's':
+      return "start";
+    default:
+      return "ttl";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  send_options options;
+  int option;
+  opterr = 0;
+  while ((option = getopt(argc, argv, "c:r:i:l:s:t:")) != -1) {
+    if (option == '?' || option == ':') {
+      std::fprintf(stderr, "%s: option '-%c': unknown or missing its value\n", program, optopt);
+      return usage_error(nullptr, nullptr);
+    }
+    if (!option_value(option, optarg, &options)) {
+      return usage_error(option_name(option), optarg);
+    }
+  }
+  if (argc - optind != 3) {
+    return usage_error(nullptr, nullptr);
+  }
+  std::uint32_t group = 0;
+  std::uint32_t source = 0;
+  std::uint16_t port = 0;
+  if (!parse_ipv4_operand(argv[optind], &group)) {
+    return usage_error("group", argv[optind]);
+  }
+  if (!parse_ipv4_operand(argv[optind + 1], &source)) {
+    return usage_error("source", argv[optind + 1]);
+  }
+  if (!parse_port_operand(argv[optind + 2], &port)) {
+    return usage_error("port", argv[optind + 2]);
+  }
+
+  int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd < 0) {
+    return failure("open a UDP socket");
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = source;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    char what[48];
+    format_ipv4(what, source);
+    char text[80];
+    std::snprintf(text, sizeof text, "bind to source %s", what);
+    return failure(text);
+  }
+  in_addr interface_address{};
+  interface_address.s_addr = source;
+  if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address, sizeof interface_address) !=
+      0) {
+    return failure("send multicast from the source address");
+  }
+  unsigned char ttl = static_cast<unsigned char>(options.ttl);
+  if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+    return failure("set the multicast TTL");
+  }
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_addr.s_addr = group;
+  destination.sin_port = htons(port);
+
+  static unsigned char payload[max_payload];
+  long long interval_us = options.interval_us;
+  if (interval_us < 0) {
+    interval_us = options.rate == 0 ? 0 : 1000000 / options.rate;
+  }
+  // Due times are kept from the start, so the rate holds on average even when
+  // one sleep runs long; a datagram is never sent early.
+  long long started = now_us();
+  std::uint32_t sequence = static_cast<std::uint32_t>(options.start);
+  for (long long sent = 0; sent < options.count; ++sent, ++sequence) {
+    if (interval_us > 0) {
+      long long due = options.interval_us < 0 && options.rate > 0
+                          ? started + sent * 1000000 / options.rate
+                          : started + sent * interval_us;
+      if (due > now_us()) {
+        sleep_until_us(due);
+      }
+    }
+    put_sequence(payload, options.length, sequence);
+    ssize_t result = sendto(fd, payload, static_cast<std::size_t>(options.length), 0,
+                            reinterpret_cast<sockaddr*>(&destination), sizeof destination);
+    if (result < 0) {
+      if (errno == EINTR || errno == ENOBUFS) {
+        --sent;
+        --sequence;
+        continue;
+      }
+      return failure("send");
+    }
+  }
+  return 0;
+}
