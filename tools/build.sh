@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what the build needs and builds the programs, the sender and the
+# tests into build/ (or $SSM_BUILD_DIR), with warnings as errors.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${SSM_BUILD_DIR:-$top/build}
+bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 strace util-linux
+cmake -S "$top" -B "$build" -G Ninja -DSSM_WERROR=ON >/dev/null
+cmake --build "$build"
