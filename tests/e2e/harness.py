@@ -138,6 +138,12 @@ class Receiver:
         return self.process.poll() is None
 
     def stop(self, sig=signal.SIGTERM):
+        # A traced receiver outlives its tracer: signal the receiver itself.
+        for child in _children(self.process.pid):
+            try:
+                os.kill(child, sig)
+            except ProcessLookupError:
+                pass
         if self.process.poll() is None:
             self.process.send_signal(sig)
         try:
