@@ -30,7 +30,11 @@ set(SSM_PACKAGE_MAINTAINER
     "Seed 44921906 maintainers <maintainers@users.noreply.c-seed-44921906.example>"
     CACHE STRING "Maintainer field of the Debian package")
 
-set(CPACK_GENERATOR DEB)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
 set(CPACK_PACKAGE_NAME ${SSM_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${SSM_PACKAGE_MAINTAINER})
