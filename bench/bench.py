@@ -211,8 +211,11 @@ def delay(receiver, cores, tools, out_dir, count):
                                                "-r", str(DELAY_RATE), "-f", out_path,
                                                "-m", mode, GROUP, SOURCE, str(PORT)]))
     stop_receiver(process)
-    fields = dict(item.split("=") for item in report.split())
-    return {key: float(value) for key, value in fields.items()}
+    fields = {key: float(value) for key, value in
+              (item.split("=") for item in report.split())}
+    if fields["seen"] == 0:
+        fields["p50_us"] = fields["p99_us"] = None
+    return fields
 
 
 # --- the figures -------------------------------------------------------------
@@ -287,7 +290,7 @@ def one_run(all_receivers, cores, tools, out_dir, smoke, log):
             entry["delay"] = delay(receiver, cores, tools, out_dir, 50 if smoke else DELAY_COUNT)
         else:
             # No lines to wait for: a bare loop writes nothing.
-            entry["delay"] = {"p99_us": None, "within_2ms": None, "missing": None}
+            entry["delay"] = {"p50_us": None, "p99_us": None, "within_2ms": None, "missing": None}
         print("  %-24s cpu %.0f ns at %d/s, %.0f ns at full rate; delay p99 %s us, "
               "%s missing; rss %d KiB" % (key(receiver), entry["cpu_fixed"], CPU_RATE,
                                           entry["cpu_full"], fmt(entry["delay"]["p99_us"]),
@@ -319,7 +322,7 @@ def fmt(value, pattern="%.0f"):
 def table(all_receivers, runs):
     lines = []
     lines.append("| receiver | queue | zero-loss rate /s | vs bare | CPU ns/dgram at 100k/s | vs bare "
-                 "| CPU ns/dgram at full rate | vs bare | delay p99 at 200/s (us) | within 2 ms "
+                 "| CPU ns/dgram at full rate | vs bare | delay p50 / p99 at 200/s (us) | within 2 ms "
                  "| missing | peak RSS KiB |")
     lines.append("|" + "---|" * 12)
     for receiver in all_receivers:
@@ -338,7 +341,9 @@ def table(all_receivers, runs):
                       fmt(median([ratio(run, name, queue, reference, "cpu_fixed") for run in runs]), "%.2f"),
                       fmt(median([e["cpu_full"] for e in entries])),
                       fmt(median([ratio(run, name, queue, reference, "cpu_full") for run in runs]), "%.2f"),
-                      fmt(median([e["delay"]["p99_us"] for e in entries])),
+                      (fmt(median([e["delay"]["p50_us"] for e in entries])) + " / " +
+                       fmt(median([e["delay"]["p99_us"] for e in entries])))
+                      if entries[0]["delay"]["p99_us"] is not None else "-",
                       fmt(median([e["delay"]["within_2ms"] for e in entries]) * 100
                           if entries[0]["delay"]["within_2ms"] is not None else None, "%.1f%%"),
                       fmt(max(e["delay"]["missing"] for e in entries)
@@ -404,7 +409,8 @@ def main():
         "load average %s before, %s after."
         % (full, cores["sender"], cores["receiver"], len(runs), time.monotonic() - started,
            load_before, load_average()),
-        "", targets(runs)])
+        "", targets(runs)] +
+        (["", "Smoke run: bursts of 300 datagrams; the figures mean nothing."] if options.smoke else []))
     print()
     print(text)
     with open(os.path.join(options.out, "results.md"), "w") as f:
