@@ -4,12 +4,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(ssm_mingw_target i686-w64-mingw32)
 
-# The win32 threads variant: nothing here uses threads, and it needs no
-# winpthread DLL or library beside the programs.
-find_program(CMAKE_CXX_COMPILER NAMES ${ssm_mingw_target}-g++-win32 ${ssm_mingw_target}-g++
-             REQUIRED)
-find_program(CMAKE_C_COMPILER NAMES ${ssm_mingw_target}-gcc-win32 ${ssm_mingw_target}-gcc
-             REQUIRED)
+# The posix threads variant: GoogleTest needs std::mutex, which the win32
+# variant lacks. Linked statically, winpthread needs no DLL beside the programs.
+find_program(CMAKE_CXX_COMPILER NAMES ${ssm_mingw_target}-g++-posix REQUIRED)
+find_program(CMAKE_C_COMPILER NAMES ${ssm_mingw_target}-gcc-posix REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ssm_mingw_target})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
