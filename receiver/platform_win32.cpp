@@ -38,6 +38,32 @@ void make_one_line(char* text) {
   }
 }
 
+// The reasons start-up can meet, for a system without message texts.
+const char* fallback_text(int failure) {
+  switch (failure) {
+    case WSAEADDRINUSE:
+      return "Address already in use";
+    case WSAEACCES:
+      return "Permission denied";
+    case WSAEADDRNOTAVAIL:
+      return "Address not available";
+    case WSAEINVAL:
+      return "Invalid argument";
+    case WSAENOBUFS:
+      return "No buffer space available";
+    case WSAEMFILE:
+      return "Too many open sockets";
+    case WSAENETDOWN:
+      return "Network is down";
+    case WSASYSNOTREADY:
+      return "Network subsystem not ready";
+    case WSAVERNOTSUPPORTED:
+      return "Winsock 2.2 not supported";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 int platform_start_sockets() {
@@ -184,7 +210,14 @@ const char* platform_socket_error_text() {
                               MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), socket_error_text,
                               sizeof socket_error_text, nullptr);
   if (size == 0) {
-    std::snprintf(socket_error_text, sizeof socket_error_text, "Winsock error %d", failure);
+    // Some systems (Wine among them) have no text for the Winsock codes.
+    const char* text = fallback_text(failure);
+    if (text != nullptr) {
+      std::snprintf(socket_error_text, sizeof socket_error_text, "%s (Winsock error %d)", text,
+                    failure);
+    } else {
+      std::snprintf(socket_error_text, sizeof socket_error_text, "Winsock error %d", failure);
+    }
   }
   make_one_line(socket_error_text);
   return socket_error_text;
