@@ -100,7 +100,7 @@ run_under_wine() {
     >/dev/null 2>&1 </dev/null
   local unit status
   for unit in core_tests platform_tests; do
-    timeout 120 "$loader" "$build/tests/unit/$unit.exe" --gtest_brief=1 >"$work/unit.log" 2>&1 \
+    timeout 60 "$loader" "$build/tests/unit/$unit.exe" --gtest_brief=1 >"$work/unit.log" 2>&1 \
       </dev/null
     status=$?
     if [ "$status" != 0 ]; then
