@@ -5,16 +5,18 @@
 #
 #   wine_smoke.sh <wine loader> <Windows build directory> <ssm_send>
 #
-# Only what Wine can show is checked: usage, operands, unicast reception and
-# a port in use. Wine 8 hands ip_mreq_source to Linux unreordered, so the
-# source-specific membership itself cannot be checked here.
+# Only what Wine can show is checked: usage, operands, unicast reception,
+# output that cannot be written and a port in use. Wine 8 hands
+# ip_mreq_source to Linux unreordered, so the source-specific membership
+# itself cannot be checked here.
 set -u
 
 loader=$1
 build=$(cd "$2" && pwd)
 sender=$3
-port=5000
-busy_port=5002
+# Each case has a port of its own: a socket of an ended program can linger
+# in the wineserver for a moment and would pass for the next one's.
+base_port=5000
 
 if [ "${SSM_IN_NETNS:-}" != 1 ]; then
   echo "wine_smoke.sh: run me inside tests/e2e/in_netns.sh" >&2
@@ -83,6 +85,10 @@ windows_path() {
 
 for name in ssm_listen ssm_watch; do
   exe=$build/$name/$name.exe
+  port=$base_port
+  full_port=$((base_port + 1))
+  busy_port=$((base_port + 2))
+  base_port=$((base_port + 10))
 
   # Usage: two operands are too few.
   timeout 30 "$loader" "$exe" 232.1.1.1 10.1.1.1 >"$work/out" 2>"$work/err" </dev/null
@@ -102,7 +108,7 @@ for name in ssm_listen ssm_watch; do
 
   # Unicast datagrams to the port are reported, each line ending in one LF.
   : >"$work/out"
-  "$loader" "$exe" 232.1.1.1 10.1.1.1 "$port" >"$work/out" 2>"$work/err" </dev/null &
+  timeout 60 "$loader" "$exe" 232.1.1.1 10.1.1.1 "$port" >"$work/out" 2>"$work/err" </dev/null &
   program_pid=$!
   if ! wait_for_port "$port"; then
     fail "$name did not bind port $port within 20 s"
@@ -128,6 +134,21 @@ for name in ssm_listen ssm_watch; do
     show err "$work/err"
   fi
   program_pid=
+
+  # Standard output that cannot be written: status 2 and one line.
+  timeout 60 "$loader" "$exe" 232.1.1.1 10.1.1.1 "$full_port" >/dev/full 2>"$work/err" </dev/null &
+  program_pid=$!
+  if ! wait_for_port "$full_port"; then
+    fail "$name did not bind port $full_port within 20 s"
+  else
+    "$sender" -c 1 127.0.0.1 10.1.1.1 "$full_port" || fail "ssm_send from 10.1.1.1 failed"
+  fi
+  wait "$program_pid"
+  status=$?
+  program_pid=
+  printf '%s: write to standard output: No space left on device\n' "$name" >"$work/expected"
+  [ "$status" = 2 ] || fail "$name output to /dev/full: status $status, not 2"
+  cmp -s "$work/err" "$work/expected" || { fail "$name output failure message"; show got "$work/err"; show expected "$work/expected"; }
 
   # A port in use: status 2 and one line on standard error.
   python3 -c '
