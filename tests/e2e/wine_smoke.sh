@@ -53,8 +53,7 @@ show() {
 
 # Waits until something listens on UDP port $1 in this namespace, at most 20 s.
 wait_for_port() {
-  local tries
-  for tries in $(seq 200); do
+  for _ in $(seq 200); do
     ss -Hlun "sport = :$1" | grep -q . && return 0
     sleep 0.1
   done
@@ -63,8 +62,7 @@ wait_for_port() {
 
 # Waits until file $1 holds at least $2 bytes, at most 10 s.
 wait_for_bytes() {
-  local tries
-  for tries in $(seq 100); do
+  for _ in $(seq 100); do
     [ "$(stat -c %s "$1")" -ge "$2" ] && return 0
     sleep 0.1
   done

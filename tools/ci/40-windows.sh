@@ -13,7 +13,7 @@ else
   build_base=$top/build-win
 fi
 
-bash "$top/tools/deps.sh" cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest \
+bash "$top/tools/deps.sh" cmake ninja-build file g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest \
   || exit 1
 
 # ssm_send, the native sender the smoke test uses.
@@ -85,6 +85,7 @@ run_under_wine() {
   # each build gets its own loader, probed first.
   # Through bash, not timeout: for a program the kernel refuses, execvp would
   # hand it to sh and report a syntax error instead of the reason.
+  # shellcheck disable=SC2016 # $0 is for the inner bash.
   if ! why=$(timeout 30 bash -c 'exec "$0" --version' "$loader" 2>&1); then
     why=${why%%$'\n'*}
     why=${why##*: }
