@@ -28,7 +28,7 @@ system_dlls='^(KERNEL32|msvcrt|WS2_32)\.dll$'
 build_for() {
   local arch=$1 bits=$2 build=$build_base$2 kind
   echo "--- cross-build for $arch into $build"
-  cmake -S "$top" -B "$build" -G Ninja -DSSM_WERROR=ON \
+  cmake -S "$top" -B "$build" -G Ninja -DSSM_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" \
     -DSSM_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null || return 1
   cmake --build "$build" >"$build/build.log" 2>&1 || { cat "$build/build.log"; return 1; }
