@@ -19,26 +19,6 @@ namespace {
 const int wanted_receive_queue_bytes = 4 * 1024 * 1024;
 #endif
 
-// The receive time-out last set on the socket, so that a steady stream does
-// not pay a setsockopt per datagram. The programs own exactly one socket.
-int current_wait_ms = receive_wait_forever;
-
-int set_receive_wait(int fd, int wait_ms) {
-  if (wait_ms == current_wait_ms) {
-    return 0;
-  }
-  timeval timeout{};
-  if (wait_ms > 0) {
-    timeout.tv_sec = wait_ms / 1000;
-    timeout.tv_usec = (wait_ms % 1000) * 1000;
-  }
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-    return -1;
-  }
-  current_wait_ms = wait_ms;
-  return 0;
-}
-
 }  // namespace
 
 int platform_start_sockets() {
@@ -50,7 +30,6 @@ ssm_socket platform_open_udp_socket() {
   if (fd < 0) {
     return ssm_no_socket;
   }
-  current_wait_ms = receive_wait_forever;
 #ifdef IP_MULTICAST_ALL
   // Linux otherwise hands a wildcard-bound socket every group that any socket
   // on the host joined, not just its own channel.
@@ -96,10 +75,15 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
                       std::uint32_t* sender, int wait_ms) {
   int fd = static_cast<int>(socket);
   int flags = 0;
-  if (wait_ms == receive_no_wait) {
+  if (wait_ms != receive_wait_forever) {
+    // A timed wait is a select: SO_RCVTIMEO counts in scheduler ticks.
+    if (wait_ms > 0) {
+      int ready = platform_wait_readable(socket, wait_ms);
+      if (ready <= 0) {
+        return ready == 0 || errno == EINTR ? receive_nothing : -1;
+      }
+    }
     flags = MSG_DONTWAIT;
-  } else if (set_receive_wait(fd, wait_ms) != 0) {
-    return -1;
   }
   sockaddr_in from{};
   socklen_t from_size = sizeof from;
