@@ -27,7 +27,7 @@ int set_receive_wait(int fd, int wait_ms) {
   timeval timeout{};
   if (wait_ms > 0) {
     timeout.tv_sec = wait_ms / 1000;
-    timeout.tv_usec = (wait_ms % 1000) * 1000;
+    timeout.tv_usec = static_cast<suseconds_t>(wait_ms % 1000) * 1000;
   }
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
     return -1;
@@ -122,7 +122,7 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
   FD_SET(fd, &readable);
   timeval timeout{};
   timeout.tv_sec = wait_ms / 1000;
-  timeout.tv_usec = (wait_ms % 1000) * 1000;
+  timeout.tv_usec = static_cast<suseconds_t>(wait_ms % 1000) * 1000;
   timeval* limit = wait_ms < 0 ? nullptr : &timeout;
   int ready = select(fd + 1, &readable, nullptr, nullptr, limit);
   if (ready > 0) {
