@@ -1,0 +1,236 @@
+"""What both receivers must do alike; mixed into a test class per program."""
+
+import os
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+
+from harness import (GROUP, LONG_SOURCE, OTHER_SOURCE, SOURCE, free_port, ip, line, run,
+                     send, wait_until)
+
+
+class CommonCases:
+    PROGRAM = None  # set by the test class
+    NAME = None
+
+    # --- Command line -------------------------------------------------------
+
+    def test_too_few_operands_print_usage_without_line_end(self):
+        for args in ([], [GROUP], [GROUP, SOURCE]):
+            result = run(self.PROGRAM, *args)
+            self.assertEqual(result.returncode, 1, args)
+            self.assertEqual(result.stdout.decode(),
+                             " Use: %s <group> <source> <port>" % self.PROGRAM, args)
+            self.assertEqual(result.stderr, b"", args)
+
+    def test_usage_opens_no_socket(self):
+        trace = os.path.join(tempfile.mkdtemp(prefix="ssm-e2e-"), "socket-trace")
+        result = subprocess.run(["strace", "-f", "-e", "trace=socket", "-o", trace, self.PROGRAM,
+                                 GROUP, SOURCE], capture_output=True, timeout=10)
+        self.assertEqual(result.returncode, 1)
+        with open(trace) as f:
+            calls = [entry for entry in f if "socket(" in entry]
+        self.assertEqual(calls, [])
+
+    def test_bad_operands_are_named_and_status_is_one(self):
+        cases = [
+            ([GROUP[:-2], SOURCE, "5000"], "group '%s': not a dotted-decimal IPv4 address" % GROUP[:-2]),
+            (["232.1.2.3.4", SOURCE, "5000"], "group '232.1.2.3.4': not a dotted-decimal IPv4 address"),
+            ([GROUP, "source", "5000"], "source 'source': not a dotted-decimal IPv4 address"),
+            ([GROUP, "010.1.1.1", "5000"], "source '010.1.1.1': not a dotted-decimal IPv4 address"),
+            ([GROUP, SOURCE, "abc"], "port 'abc': not a decimal number from 0 to 65535"),
+            ([GROUP, SOURCE, "123abc"], "port '123abc': not a decimal number from 0 to 65535"),
+            ([GROUP, SOURCE, "65536"], "port '65536': not a decimal number from 0 to 65535"),
+            ([GROUP, SOURCE, "-1"], "port '-1': not a decimal number from 0 to 65535"),
+            ([GROUP, SOURCE, ""], "port '': not a decimal number from 0 to 65535"),
+        ]
+        for args, message in cases:
+            result = run(self.PROGRAM, *args)
+            self.assertEqual(result.returncode, 1, args)
+            self.assertEqual(result.stdout, b"", args)
+            self.assertEqual(result.stderr.decode(), "%s: %s\n" % (self.NAME, message))
+
+    def test_operands_after_the_third_are_ignored(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port, "extra", "-x")
+        send("-c", 2, "-r", 100, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(2), [line(SOURCE, 1, 32), line(SOURCE, 2, 32)])
+        self.assertEqual(receiver.errors(), "")
+
+    def test_broadcast_address_is_an_address_not_an_error(self):
+        # 255.255.255.255 is not a group: the join is refused and said so.
+        port = free_port()
+        receiver = self.start(self.PROGRAM, "255.255.255.255", SOURCE, port)
+        self.assertTrue(wait_until(lambda: receiver.errors(), 5))
+        self.assertEqual(receiver.errors(),
+                         "%s: warning: join group 255.255.255.255 from source %s: Invalid argument\n"
+                         % (self.NAME, SOURCE))
+        self.assertTrue(receiver.alive())
+
+    # --- Start-up failures --------------------------------------------------
+
+    def test_port_in_use_stops_with_status_two(self):
+        port = free_port()
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        holder.bind(("0.0.0.0", port))
+        try:
+            result = run(self.PROGRAM, GROUP, SOURCE, port)
+        finally:
+            holder.close()
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, b"")
+        self.assertEqual(result.stderr.decode(),
+                         "%s: bind to port %d: Address already in use\n" % (self.NAME, port))
+
+    def test_refused_membership_warns_and_still_reports_unicast(self):
+        port = free_port()
+        ip("route", "del", "232.0.0.0/8", "dev", "lo")
+        try:
+            receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+            self.assertTrue(wait_until(lambda: receiver.errors(), 5))
+        finally:
+            ip("route", "add", "232.0.0.0/8", "dev", "lo")
+        self.assertEqual(receiver.errors().splitlines()[0],
+                         "%s: warning: join group %s from source %s: No such device"
+                         % (self.NAME, GROUP, SOURCE))
+        send("-c", 1, "-s", 5, "127.0.0.1", SOURCE, port)
+        self.assertEqual(receiver.wait_lines(1), [line(SOURCE, 5, 32)])
+        self.assertEqual(receiver.output(), line(SOURCE, 5, 32))
+
+    def test_unwritable_output_stops_with_status_two(self):
+        port = free_port()
+        with open("/dev/full", "wb") as full:
+            receiver = self.start(self.PROGRAM, GROUP, SOURCE, port, stdout=full)
+            send("-c", 1, GROUP, SOURCE, port)
+            receiver.process.wait(timeout=10)
+        self.assertEqual(receiver.process.returncode, 2)
+        self.assertEqual(receiver.errors(),
+                         "%s: write to standard output: No space left on device\n" % self.NAME)
+
+    def test_closed_pipe_keeps_default_signal(self):
+        port = free_port()
+        reader, writer = os.pipe()
+        with os.fdopen(writer, "wb") as pipe_out:
+            receiver = self.start(self.PROGRAM, GROUP, SOURCE, port, stdout=pipe_out)
+        os.close(reader)
+        send("-c", 3, "-r", 100, GROUP, SOURCE, port)
+        receiver.process.wait(timeout=10)
+        self.assertEqual(receiver.process.returncode, -signal.SIGPIPE)
+
+    # --- Reports ------------------------------------------------------------
+
+    def test_stream_is_reported_line_for_line_in_order(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        send("-c", 20, "-r", 200, "-s", 100, GROUP, SOURCE, port)
+        expected = [line(SOURCE, 100 + i, 32) for i in range(20)]
+        self.assertEqual(receiver.wait_lines(20), expected)
+        self.assertEqual(receiver.errors(), "")
+
+    def test_only_the_joined_source_is_reported(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        send("-c", 5, "-r", 500, "-s", 900, GROUP, OTHER_SOURCE, port)
+        send("-c", 1, "-s", 7, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(1), [line(SOURCE, 7, 32)])
+        time.sleep(0.1)
+        self.assertEqual(receiver.lines(), [line(SOURCE, 7, 32)])
+
+    def test_another_sockets_group_is_not_reported(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        # Another program on the host joins 232.9.9.9 (any source) on another port.
+        other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        other.bind(("0.0.0.0", free_port()))
+        other.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                         struct.pack("4s4s", socket.inet_aton("232.9.9.9"), socket.inet_aton("0.0.0.0")))
+        try:
+            send("-c", 5, "-r", 500, "-s", 900, "232.9.9.9", SOURCE, port)
+            send("-c", 1, "-s", 8, GROUP, SOURCE, port)
+            self.assertEqual(receiver.wait_lines(1), [line(SOURCE, 8, 32)])
+            time.sleep(0.1)
+            self.assertEqual(receiver.lines(), [line(SOURCE, 8, 32)])
+        finally:
+            other.close()
+
+    def test_unicast_to_the_port_is_reported(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        send("-c", 1, "-s", 3, "127.0.0.1", OTHER_SOURCE, port)
+        self.assertEqual(receiver.wait_lines(1), [line(OTHER_SOURCE, 3, 32)])
+
+    def test_long_sender_address_widens_the_line(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        send("-c", 1, "-s", 12, "127.0.0.1", LONG_SOURCE, port)
+        self.assertEqual(receiver.wait_lines(1), ["192.168.100.200:seq=    12:len=  32\n"])
+
+    def test_sequence_edge_values(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        for start in (1, 16777216, -1, 1234567, -2147483648, 2147483647):
+            send("-c", 1, "-s", start, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(6), [
+            "    10.1.1.1:seq=     1:len=  32\n",
+            "    10.1.1.1:seq=16777216:len=  32\n",
+            "    10.1.1.1:seq=    -1:len=  32\n",
+            "    10.1.1.1:seq=1234567:len=  32\n",
+            "    10.1.1.1:seq=-2147483648:len=  32\n",
+            "    10.1.1.1:seq=2147483647:len=  32\n",
+        ])
+
+    def test_lengths_from_empty_to_the_largest(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        for length, start in ((65507, 0x01020304), (2, 0x0605), (0, 99), (4, 4), (3, 0x7f0000ff)):
+            send("-c", 1, "-l", length, "-s", start, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(5), [
+            line(SOURCE, 0x01020304, 65507),
+            line(SOURCE, 0x0605, 2),   # bytes 2-3 were not sent: zero, not 0x0102
+            line(SOURCE, 0, 0),
+            "    10.1.1.1:seq=     4:len=   4\n",
+            line(SOURCE, 0xff, 3),
+        ])
+
+    def test_burst_gives_every_line_in_order(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        send("-c", 400, "-r", 0, "-l", 8, GROUP, SOURCE, port)
+        expected = [line(SOURCE, 1 + i, 8) for i in range(400)]
+        self.assertEqual(receiver.wait_lines(400), expected)
+
+    def test_line_reaches_a_file_while_the_program_waits(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        send("-c", 1, "-s", 41, GROUP, SOURCE, port)
+        sent = time.monotonic()
+        self.assertEqual(receiver.wait_lines(1, timeout=2), [line(SOURCE, 41, 32)])
+        self.assertLess(time.monotonic() - sent, 0.5, "the line waited in the process")
+        self.assertTrue(receiver.alive())
+
+    def test_line_reaches_a_pipe_while_the_program_waits(self):
+        port = free_port()
+        reader, writer = os.pipe()
+        with os.fdopen(writer, "wb") as pipe_out:
+            receiver = self.start(self.PROGRAM, GROUP, SOURCE, port, stdout=pipe_out)
+        with os.fdopen(reader, "rb") as pipe_in:
+            send("-c", 1, "-s", 42, GROUP, SOURCE, port)
+            os.set_blocking(pipe_in.fileno(), False)
+            data = wait_until(lambda: pipe_in.read() or b"", 2)
+        self.assertEqual(data.decode(), line(SOURCE, 42, 32))
+        self.assertTrue(receiver.alive())
+
+    def test_nothing_is_lost_when_stopped(self):
+        for stop_signal in (signal.SIGINT, signal.SIGTERM):
+            port = free_port()
+            receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+            send("-c", 300, "-r", 2000, GROUP, SOURCE, port)
+            receiver.wait_lines(300, timeout=5)
+            time.sleep(0.05)
+            receiver.stop(stop_signal)
+            self.assertEqual(receiver.lines(), [line(SOURCE, 1 + i, 32) for i in range(300)],
+                             signal.Signals(stop_signal).name)
+

@@ -1,0 +1,198 @@
+"""Shared pieces of the end-to-end tests.
+
+The tests run inside the private network namespace that in_netns.sh makes:
+lo is up and multicast-capable, 10.1.1.1, 10.2.2.2 and 192.168.100.200 are on
+it, and 232.0.0.0/8 is routed to it. Every wait has a deadline.
+"""
+
+import codecs
+import os
+import re
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+LISTEN = os.environ.get("SSM_LISTEN", "ssm_listen")
+WATCH = os.environ.get("SSM_WATCH", "ssm_watch")
+SEND = os.environ.get("SSM_SEND", "ssm_send")
+
+GROUP = "232.1.2.3"
+SOURCE = "10.1.1.1"
+OTHER_SOURCE = "10.2.2.2"
+LONG_SOURCE = "192.168.100.200"
+
+_next_port = [20000 + os.getpid() % 20000]
+
+
+def free_port():
+    """A port no earlier test of this run has used."""
+    _next_port[0] += 1
+    return _next_port[0]
+
+
+def wait_until(predicate, timeout, interval=0.005):
+    """Polls predicate until it is true or timeout seconds pass; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def port_bound(port):
+    """Whether some UDP socket of this namespace is bound to port."""
+    with open("/proc/net/udp") as table:
+        return any(line.split()[1].endswith(":%04X" % port) for line in table.readlines()[1:])
+
+
+def membership_held(group, source):
+    """Whether a socket of this namespace holds the (source, group) membership."""
+    want = ("0x%08x" % struct.unpack("!I", socket.inet_aton(group))[0],
+            "0x%08x" % struct.unpack("!I", socket.inet_aton(source))[0])
+    with open("/proc/net/mcfilter") as table:
+        return any(tuple(line.split()[2:4]) == want for line in table.readlines()[1:])
+
+
+def send(*args, check=True):
+    """Runs the sender tool: send("-c", "5", GROUP, SOURCE, port)."""
+    result = subprocess.run([SEND] + [str(a) for a in args], capture_output=True, text=True,
+                            timeout=60)
+    if check and result.returncode != 0:
+        raise AssertionError("ssm_send %s failed (%d): %s" % (args, result.returncode, result.stderr))
+    return result
+
+
+class Receiver:
+    """A receiver program running in the background, its output in a file."""
+
+    def __init__(self, program, args, stdout=None, trace=False, wait_ready=True):
+        self.dir = tempfile.mkdtemp(prefix="ssm-e2e-")
+        self.out_path = os.path.join(self.dir, "out")
+        self.err_path = os.path.join(self.dir, "err")
+        self.trace_path = os.path.join(self.dir, "trace")
+        command = [program] + [str(a) for a in args]
+        if trace:
+            command = ["strace", "-f", "-ttt", "-e", "trace=setsockopt", "-o", self.trace_path] + command
+        self._out = open(self.out_path, "wb") if stdout is None else stdout
+        self._err = open(self.err_path, "wb")
+        self.process = subprocess.Popen(command, stdout=self._out, stderr=self._err)
+        self.started = time.monotonic()
+        if wait_ready and len(args) >= 3:
+            port = int(args[2])
+            if not wait_until(lambda: port_bound(port) or self.process.poll() is not None, 10):
+                raise AssertionError("receiver did not bind port %d" % port)
+            if trace:
+                wait_until(lambda: len(self.memberships()) >= 1, 10)
+
+    def output(self):
+        with open(self.out_path, "rb") as f:
+            return f.read().decode("ascii", "replace")
+
+    def lines(self):
+        return self.output().splitlines(keepends=True)
+
+    def errors(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_lines(self, count, timeout=10):
+        """Waits for at least count complete lines; returns the lines."""
+        wait_until(lambda: self.output().count("\n") >= count, timeout)
+        return self.lines()
+
+    def memberships(self):
+        """Every source-membership request traced so far: (time, group, source, result)."""
+        if not os.path.exists(self.trace_path):
+            return []
+        found = []
+        pattern = re.compile(r'^(?:\d+\s+)?(\d+\.\d+) setsockopt\(\d+, SOL_IP, IP_ADD_SOURCE_MEMBERSHIP, '
+                             r'"((?:[^"\\]|\\.)*)", 12\) = (-?\d+)')
+        with open(self.trace_path) as trace:
+            for line in trace:
+                match = pattern.match(line)
+                if not match:
+                    continue
+                record = codecs.escape_decode(match.group(2).encode())[0]
+                # Linux orders the record multiaddr, interface, sourceaddr.
+                found.append((float(match.group(1)), socket.inet_ntoa(record[0:4]),
+                              socket.inet_ntoa(record[8:12]), int(match.group(3)),
+                              socket.inet_ntoa(record[4:8])))
+        return found
+
+    def cpu_seconds(self):
+        """User and system CPU time of the receiver so far."""
+        pid = self.process.pid
+        if os.path.exists(self.trace_path):
+            children = _children(pid)
+            pid = children[0] if children else pid
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(timeout=10)
+        for stream in (self._out, self._err):
+            if hasattr(stream, "close"):
+                stream.close()
+        return self.process.returncode
+
+
+def _children(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(p) for p in f.read().split()]
+    except OSError:
+        return []
+
+
+def run(program, *args, stdout=subprocess.PIPE, timeout=10):
+    """Runs a program that is expected to end by itself."""
+    return subprocess.run([program] + [str(a) for a in args], stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=timeout)
+
+
+def line(sender, sequence, length):
+    """The report line the receivers print."""
+    return "%12s:seq=%6d:len=%4d\n" % (sender, sequence, length)
+
+
+def ip(*args):
+    """Runs ip(8) in this namespace."""
+    subprocess.run(["ip"] + list(args), check=True, timeout=10)
+
+
+class ReceiverTest(unittest.TestCase):
+    """Stops every receiver a test started, whatever the outcome."""
+
+    def setUp(self):
+        self.receivers = []
+
+    def tearDown(self):
+        for receiver in self.receivers:
+            receiver.stop(signal.SIGKILL)
+
+    def start(self, program, *args, **options):
+        receiver = Receiver(program, args, **options)
+        self.receivers.append(receiver)
+        return receiver
+
+
+def main():
+    if os.environ.get("SSM_IN_NETNS") != "1":
+        print("SKIPPED: not inside the test namespace (run through in_netns.sh)")
+        raise SystemExit(77)
+    unittest.main(verbosity=2)

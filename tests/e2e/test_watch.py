@@ -1,0 +1,115 @@
+"""ssm_watch, the real program, in a private network namespace.
+
+Membership requests are counted by tracing the program's setsockopt calls.
+"""
+
+import time
+
+from common_cases import CommonCases
+from harness import (GROUP, LISTEN, SOURCE, WATCH, ReceiverTest, free_port, ip, line, main,
+                     send, wait_until)
+
+
+class WatchCommon(CommonCases, ReceiverTest):
+    PROGRAM = WATCH
+    NAME = "ssm_watch"
+
+
+class Renewal(ReceiverTest):
+    def renewals_between(self, receiver, start, end):
+        return [r for r in receiver.memberships()[1:] if start <= r[0] <= end]
+
+    def test_silence_renews_about_once_a_second(self):
+        port = free_port()
+        receiver = self.start(WATCH, GROUP, SOURCE, port, trace=True)
+        time.sleep(5.3)
+        requests = receiver.memberships()
+        renewals = requests[1:]
+        self.assertIn(len(renewals), (4, 5, 6), requests)
+        gaps = [b[0] - a[0] for a, b in zip(requests, requests[1:])]
+        for gap in gaps:
+            self.assertGreater(gap, 0.9, gaps)
+            self.assertLess(gap, 1.4, gaps)
+        for _, group, source, _, interface in requests:
+            self.assertEqual((group, source, interface), (GROUP, SOURCE, "0.0.0.0"))
+        self.assertEqual(requests[0][3], 0, "the start-up request is accepted")
+        self.assertEqual(receiver.output(), "")
+        self.assertEqual(receiver.errors(), "", "a refused renewal of a held membership is silent")
+
+    def test_steady_stream_sends_no_renewal(self):
+        port = free_port()
+        receiver = self.start(WATCH, GROUP, SOURCE, port, trace=True)
+        first = time.time()
+        send("-c", 30, "-r", 10, GROUP, SOURCE, port)
+        last = time.time()
+        self.assertEqual(receiver.wait_lines(30), [line(SOURCE, 1 + i, 32) for i in range(30)])
+        self.assertEqual(self.renewals_between(receiver, first, last - 0.05), [])
+
+    def test_silence_between_streams(self):
+        port = free_port()
+        receiver = self.start(WATCH, GROUP, SOURCE, port, trace=True)
+        send("-c", 5, "-r", 20, "-s", 1, GROUP, SOURCE, port)
+        receiver.wait_lines(5)
+        silence_start = time.time()
+        time.sleep(3.3)
+        silence_end = time.time()
+        send("-c", 5, "-r", 20, "-s", 6, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(10), [line(SOURCE, i, 32) for i in range(1, 11)])
+        renewals = self.renewals_between(receiver, silence_start, silence_end)
+        self.assertIn(len(renewals), (2, 3, 4), receiver.memberships())
+
+    def test_queued_burst_is_reported_without_renewal(self):
+        port = free_port()
+        receiver = self.start(WATCH, GROUP, SOURCE, port, trace=True)
+        # Right after a renewal, so that the burst lands well inside a wait.
+        wait_until(lambda: len(receiver.memberships()) >= 2, 3)
+        before = len(receiver.memberships())
+        send("-c", 300, "-r", 0, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(300, timeout=5),
+                         [line(SOURCE, 1 + i, 32) for i in range(300)])
+        self.assertLessEqual(len(receiver.memberships()) - before, 1)
+
+    def test_recovers_when_the_route_comes_late(self):
+        port_watch, port_listen = free_port(), free_port()
+        ip("route", "del", "232.0.0.0/8", "dev", "lo")
+        try:
+            watch = self.start(WATCH, GROUP, SOURCE, port_watch)
+            listen = self.start(LISTEN, GROUP, SOURCE, port_listen)
+            warning = "warning: join group %s from source %s: No such device" % (GROUP, SOURCE)
+            self.assertTrue(wait_until(lambda: watch.errors() and listen.errors(), 5))
+            self.assertEqual(watch.errors(), "ssm_watch: %s\n" % warning)
+            self.assertEqual(listen.errors(), "ssm_listen: %s\n" % warning)
+            time.sleep(2)
+        finally:
+            ip("route", "add", "232.0.0.0/8", "dev", "lo")
+        joined = "ssm_watch: %s\n" % ("joined group %s from source %s" % (GROUP, SOURCE))
+        self.assertTrue(wait_until(lambda: joined in watch.errors(), 3), watch.errors())
+        for port in (port_watch, port_listen):
+            send("-c", 5, "-r", 50, GROUP, SOURCE, port)
+        self.assertEqual(watch.wait_lines(5), [line(SOURCE, 1 + i, 32) for i in range(5)])
+        time.sleep(2.2)  # more renewals, all of a held membership
+        self.assertEqual(watch.errors().count("joined"), 1, watch.errors())
+        self.assertEqual(listen.output(), "", "ssm_listen asked once, before the route was there")
+
+    def test_idle_uses_almost_no_cpu(self):
+        port = free_port()
+        receiver = self.start(WATCH, GROUP, SOURCE, port)
+        send("-c", 3, GROUP, SOURCE, port)  # leave lines to write out, then idle
+        receiver.wait_lines(3)
+        before = receiver.cpu_seconds()
+        time.sleep(3)
+        used = receiver.cpu_seconds() - before
+        self.assertLess(used, 0.05, "%.3f s of CPU in 3 idle seconds" % used)
+
+    def test_listen_idle_uses_almost_no_cpu(self):
+        port = free_port()
+        receiver = self.start(LISTEN, GROUP, SOURCE, port)
+        send("-c", 3, GROUP, SOURCE, port)
+        receiver.wait_lines(3)
+        before = receiver.cpu_seconds()
+        time.sleep(2)
+        self.assertLess(receiver.cpu_seconds() - before, 0.05)
+
+
+if __name__ == "__main__":
+    main()

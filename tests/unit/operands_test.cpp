@@ -1,0 +1,79 @@
+#include "operands.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "test_address.h"
+
+TEST(Ipv4Operand, AcceptsDottedDecimal) {
+  struct {
+    const char* text;
+    std::uint32_t address;
+  } cases[] = {
+      {"232.1.2.3", ipv4(232, 1, 2, 3)},
+      {"0.0.0.0", ipv4(0, 0, 0, 0)},
+      {"255.255.255.255", ipv4(255, 255, 255, 255)},
+      {"10.0.0.1", ipv4(10, 0, 0, 1)},
+      {"192.168.100.200", ipv4(192, 168, 100, 200)},
+  };
+  for (const auto& c : cases) {
+    std::uint32_t address = 0x12345678;
+    EXPECT_TRUE(parse_ipv4_operand(c.text, &address)) << c.text;
+    EXPECT_EQ(address, c.address) << c.text;
+  }
+}
+
+TEST(Ipv4Operand, RejectsEverythingElse) {
+  const char* cases[] = {
+      "",          "232",         "232.1.2",      "232.1.2.3.4", "256.1.2.3",  "232.1.2.256",
+      "232.1.2.",  ".232.1.2.3",  "232..2.3",     "232.1.2.3 ",  " 232.1.2.3", "232.1.2.3x",
+      "0x1.2.3.4", "01.2.3.4",    "232.01.2.3",   "232.1.2.00",  "-1.2.3.4",   "+1.2.3.4",
+      "1000.1.1.1", "9999999999.1.1.1", "232.1.2.3\n", "232,1,2,3", "localhost", "::1",
+  };
+  for (const char* text : cases) {
+    std::uint32_t address = 0x12345678;
+    EXPECT_FALSE(parse_ipv4_operand(text, &address)) << '"' << text << '"';
+    EXPECT_EQ(address, 0x12345678u) << "left untouched on failure: " << text;
+  }
+}
+
+TEST(PortOperand, AcceptsTheWholeRange) {
+  struct {
+    const char* text;
+    std::uint16_t port;
+  } cases[] = {{"0", 0}, {"1", 1}, {"5000", 5000}, {"65535", 65535}, {"08080", 8080}};
+  for (const auto& c : cases) {
+    std::uint16_t port = 1234;
+    EXPECT_TRUE(parse_port_operand(c.text, &port)) << c.text;
+    EXPECT_EQ(port, c.port) << c.text;
+  }
+}
+
+TEST(PortOperand, RejectsWhatAtoiWouldHaveTurnedIntoAnotherPort) {
+  const char* cases[] = {"",   "abc", "123abc", "65536", "70000", "-1",   "+80",
+                         " 80", "80 ", "1e3",   "0x50",  "99999999999999999999999", "5000\n"};
+  for (const char* text : cases) {
+    std::uint16_t port = 1234;
+    EXPECT_FALSE(parse_port_operand(text, &port)) << '"' << text << '"';
+    EXPECT_EQ(port, 1234) << text;
+  }
+}
+
+TEST(DecimalOperand, HoldsItsRangeWithoutOverflow) {
+  long long value = 0;
+  EXPECT_TRUE(parse_decimal_operand("-2147483648", INT_MIN, INT_MAX, &value));
+  EXPECT_EQ(value, INT_MIN);
+  EXPECT_TRUE(parse_decimal_operand("2147483647", INT_MIN, INT_MAX, &value));
+  EXPECT_EQ(value, INT_MAX);
+  EXPECT_FALSE(parse_decimal_operand("2147483648", INT_MIN, INT_MAX, &value));
+  EXPECT_FALSE(parse_decimal_operand("-2147483649", INT_MIN, INT_MAX, &value));
+  EXPECT_FALSE(parse_decimal_operand("-5", 0, 10, &value)) << "no sign where none is allowed";
+  EXPECT_FALSE(parse_decimal_operand("-", -10, 10, &value));
+  EXPECT_FALSE(parse_decimal_operand("11", 0, 10, &value));
+  EXPECT_TRUE(parse_decimal_operand("9223372036854775807", LLONG_MIN, LLONG_MAX, &value));
+  EXPECT_EQ(value, LLONG_MAX);
+  EXPECT_TRUE(parse_decimal_operand("-9223372036854775808", LLONG_MIN, LLONG_MAX, &value));
+  EXPECT_EQ(value, LLONG_MIN);
+  EXPECT_FALSE(parse_decimal_operand("9223372036854775808", LLONG_MIN, LLONG_MAX, &value));
+}

@@ -1,0 +1,277 @@
+// The core on a scripted platform: start-up decisions and the report lines.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "exit_status.h"
+#include "fake_platform.h"
+#include "output.h"
+#include "ssm_receiver.h"
+#include "test_address.h"
+
+namespace {
+
+class Core : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_fake();
+    flush_output();  // lines an earlier test left held
+    reset_fake();
+  }
+
+  int start(std::vector<const char*> args) {
+    args.push_back(nullptr);
+    receiver = ssm_receiver{};
+    return open_ssm_receiver(static_cast<int>(args.size() - 1), const_cast<char**>(args.data()),
+                             "ssm_test", &receiver);
+  }
+
+  // Runs receive_and_report once and writes out whatever it held.
+  report_result report(int wait_ms = receive_no_wait) {
+    report_result result = receive_and_report(7, buffer, &sender, wait_ms);
+    flush_output();
+    return result;
+  }
+
+  ssm_receiver receiver{};
+  unsigned char buffer[report_buffer_size] = {};
+  sender_record sender{};
+};
+
+}  // namespace
+
+TEST_F(Core, TooFewOperandsPrintUsageAndTouchNoSocket) {
+  for (std::vector<const char*> args : {std::vector<const char*>{"./ssm_listen"},
+                                        {"./ssm_listen", "232.1.1.1"},
+                                        {"./ssm_listen", "232.1.1.1", "10.1.1.1"}}) {
+    reset_fake();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start(args), exit_usage);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(fake.output, " Use: ./ssm_listen <group> <source> <port>") << "no line end";
+    EXPECT_EQ(fake.sockets_opened, 0);
+  }
+}
+
+TEST_F(Core, MissingProgramNameFallsBackToOwnName) {
+  EXPECT_EQ(start({}), exit_usage);
+  EXPECT_EQ(fake.output, " Use: ssm_test <group> <source> <port>");
+  reset_fake();
+  std::vector<char*> argv = {nullptr};
+  EXPECT_EQ(open_ssm_receiver(1, argv.data(), "ssm_test", &receiver), exit_usage);
+  EXPECT_EQ(fake.output, " Use: ssm_test <group> <source> <port>");
+}
+
+TEST_F(Core, BadOperandsAreNamedOnStandardErrorOnly) {
+  struct {
+    std::vector<const char*> args;
+    const char* message;
+  } cases[] = {
+      {{"x", "232.1.1", "10.1.1.1", "5000"},
+       "ssm_test: group '232.1.1': not a dotted-decimal IPv4 address\n"},
+      {{"x", "232.1.1.1", "host", "5000"},
+       "ssm_test: source 'host': not a dotted-decimal IPv4 address\n"},
+      {{"x", "232.1.1.1", "10.1.1.1", "65536"},
+       "ssm_test: port '65536': not a decimal number from 0 to 65535\n"},
+      {{"x", "232.1.1.1", "10.1.1.1", "abc"},
+       "ssm_test: port 'abc': not a decimal number from 0 to 65535\n"},
+      {{"x", "232.1.1.1", "10.1.1.1", "5000\n\x1b[2J"},
+       "ssm_test: port '5000?\?[2J': not a decimal number from 0 to 65535\n"},
+  };
+  for (const auto& c : cases) {
+    reset_fake();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start(c.args), exit_usage);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_EQ(fake.output, "");
+    EXPECT_EQ(fake.sockets_opened, 0);
+  }
+}
+
+TEST_F(Core, HugeOperandIsCutShortInTheMessage) {
+  std::string huge(5000, '9');
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(start({"x", "232.1.1.1", "10.1.1.1", huge.c_str()}), exit_usage);
+  std::string message = testing::internal::GetCapturedStderr();
+  EXPECT_LT(message.size(), 160u);
+  EXPECT_NE(message.find("...': not a decimal number"), std::string::npos) << message;
+}
+
+TEST_F(Core, ReadyAfterBindAndOneJoinOnInterfaceZero) {
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000", "ignored", "too"}), 0);
+  EXPECT_EQ(fake.sockets_opened, 1);
+  ASSERT_EQ(fake.binds.size(), 1u);
+  EXPECT_EQ(fake.binds[0], 5000);
+  ASSERT_EQ(fake.memberships.size(), 1u);
+  EXPECT_EQ(fake.memberships[0].group, ipv4(232, 1, 2, 3)) << "operand 1 is the group";
+  EXPECT_EQ(fake.memberships[0].source, ipv4(10, 1, 1, 1)) << "operand 2 is the source";
+  EXPECT_EQ(fake.memberships[0].interface_address, 0u);
+  EXPECT_EQ(receiver.channel.group, ipv4(232, 1, 2, 3));
+  EXPECT_EQ(receiver.channel.source, ipv4(10, 1, 1, 1));
+  EXPECT_EQ(receiver.channel.port, 5000);
+  EXPECT_TRUE(receiver.joined);
+  EXPECT_EQ(fake.output, "");
+}
+
+TEST_F(Core, StartUpFailuresStopWithStatusTwo) {
+  testing::internal::CaptureStderr();
+  fake.start_result = -1;
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), exit_failure);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: start the sockets library: fake socket failure\n");
+
+  reset_fake();
+  testing::internal::CaptureStderr();
+  fake.socket_fails = true;
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), exit_failure);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: open a UDP socket: fake socket failure\n");
+
+  reset_fake();
+  testing::internal::CaptureStderr();
+  fake.bind_result = -1;
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), exit_failure);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: bind to port 5000: fake socket failure\n");
+  EXPECT_TRUE(fake.memberships.empty()) << "no join without a bound socket";
+  EXPECT_EQ(fake.output, "");
+}
+
+TEST_F(Core, RefusedJoinWarnsAndGoesOn) {
+  fake.membership_result = -1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: warning: join group 232.1.2.3 from source 10.1.1.1: fake socket failure\n");
+  EXPECT_FALSE(receiver.joined);
+  EXPECT_EQ(fake.output, "");
+}
+
+TEST_F(Core, JoinGroupPassesItsArgumentsAndResult) {
+  fake.membership_result = -1;
+  EXPECT_EQ(join_ssm_group(7, ipv4(232, 9, 9, 9), ipv4(10, 2, 2, 2), 0), -1);
+  fake.membership_result = 0;
+  EXPECT_EQ(join_ssm_group(7, ipv4(232, 9, 9, 9), ipv4(10, 2, 2, 2), 0), 0);
+  ASSERT_EQ(fake.memberships.size(), 2u);
+  EXPECT_EQ(fake.memberships[1].group, ipv4(232, 9, 9, 9));
+  EXPECT_EQ(fake.memberships[1].source, ipv4(10, 2, 2, 2));
+}
+
+TEST_F(Core, OneLinePerDatagram) {
+  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {0x01, 0x00, 0x00, 0x00}});
+  fake.datagrams.push_back({5, ipv4(10, 1, 1, 1), {0x00, 0x00, 0x00, 0x01, 0xaa}});
+  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {0xff, 0xff, 0xff, 0xff}});
+  EXPECT_EQ(report(), report_printed);
+  EXPECT_EQ(report(), report_printed);
+  EXPECT_EQ(report(), report_printed);
+  EXPECT_EQ(fake.output,
+            "    10.1.1.1:seq=     1:len=   4\n"
+            "    10.1.1.1:seq=16777216:len=   5\n"
+            "    10.1.1.1:seq=    -1:len=   4\n");
+}
+
+TEST_F(Core, FailedReceiveFirstShowsZeroes) {
+  fake.datagrams.push_back({-1, 0, {}});
+  EXPECT_EQ(report(), report_printed);
+  EXPECT_EQ(fake.output, "     0.0.0.0:seq=     0:len=  -1\n");
+}
+
+TEST_F(Core, FailedReceiveShowsTheDatagramBefore) {
+  fake.datagrams.push_back({6, ipv4(10, 1, 1, 1), {0x2a, 0, 0, 0, 9, 9}});
+  fake.datagrams.push_back({-1, ipv4(9, 9, 9, 9), {0x01, 0x01, 0x01, 0x01}});
+  report();
+  report();
+  EXPECT_EQ(fake.output,
+            "    10.1.1.1:seq=    42:len=   6\n"
+            "    10.1.1.1:seq=    42:len=  -1\n");
+}
+
+TEST_F(Core, ShortDatagramsCountMissingBytesAsZero) {
+  fake.datagrams.push_back({8, ipv4(10, 1, 1, 1), {0x11, 0x22, 0x33, 0x44, 1, 2, 3, 4}});
+  fake.datagrams.push_back({2, ipv4(10, 2, 2, 2), {0x05, 0x01}});
+  fake.datagrams.push_back({0, ipv4(10, 1, 1, 1), {}});
+  fake.datagrams.push_back({3, ipv4(10, 1, 1, 1), {0xff, 0xff, 0xff}});
+  fake.datagrams.push_back({-1, 0, {}});
+  for (int i = 0; i < 5; ++i) {
+    report();
+  }
+  EXPECT_EQ(fake.output,
+            "    10.1.1.1:seq=1144201745:len=   8\n"
+            "    10.2.2.2:seq=   261:len=   2\n"
+            "    10.1.1.1:seq=     0:len=   0\n"
+            "    10.1.1.1:seq=16777215:len=   3\n"
+            "    10.1.1.1:seq=16777215:len=  -1\n");
+  EXPECT_EQ(buffer[4], 1) << "bytes past the sequence field are not cleared";
+}
+
+TEST_F(Core, NothingReceivedGivesNoLine) {
+  EXPECT_EQ(report(), report_nothing);
+  EXPECT_EQ(fake.output, "");
+  EXPECT_EQ(fake.writes, 0);
+}
+
+TEST_F(Core, ReceiveWaitsAsAsked) {
+  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
+  report(receive_wait_forever);
+  report(receive_no_wait);
+  EXPECT_EQ(fake.receive_waits, (std::vector<int>{receive_wait_forever, receive_no_wait}));
+}
+
+TEST_F(Core, LinesAreGatheredIntoFewWrites) {
+  for (int i = 0; i < 300; ++i) {
+    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {static_cast<unsigned char>(i), 0, 0, 0}});
+  }
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
+  }
+  EXPECT_TRUE(output_pending());
+  EXPECT_EQ(flush_output(), 0);
+  EXPECT_FALSE(output_pending());
+  EXPECT_LE(fake.writes, 2);
+  std::string expected;
+  for (int i = 0; i < 300; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "    10.1.1.1:seq=%6d:len=   4\n", i % 256);
+    expected += line;
+  }
+  EXPECT_EQ(fake.output, expected) << "every line, in order, none cut at a block boundary";
+}
+
+TEST_F(Core, OutputFailureIsReported) {
+  fake.write_result = -1;
+  for (int i = 0; i < 1000; ++i) {
+    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
+  }
+  report_result result = report_printed;
+  for (int i = 0; i < 1000 && result == report_printed; ++i) {
+    result = receive_and_report(7, buffer, &sender, receive_no_wait);
+  }
+  EXPECT_EQ(result, report_output_failed) << "once the held block cannot be written";
+  fake.write_result = 0;
+}
+
+TEST_F(Core, WaitWritesHeldLinesOnceTheSocketIsIdle) {
+  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
+  ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
+  EXPECT_EQ(fake.output, "");
+  fake.readiness = {1};  // more data within the moment: keep holding
+  EXPECT_EQ(wait_for_datagram(7, 1000), wait_readable);
+  EXPECT_EQ(fake.output, "");
+  EXPECT_EQ(fake.readable_waits, (std::vector<int>{output_linger_ms}));
+  fake.readiness = {0, 0};  // idle: write out, then the full wait
+  EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);
+  EXPECT_EQ(fake.output, "    10.1.1.1:seq=     1:len=   4\n");
+  EXPECT_EQ(fake.readable_waits, (std::vector<int>{output_linger_ms, output_linger_ms, 1000}));
+  fake.readiness = {-1};  // nothing held: straight to the full wait
+  EXPECT_EQ(wait_for_datagram(7, 1000), wait_failed);
+  EXPECT_EQ(fake.readable_waits.back(), 1000);
+}
+
+TEST_F(Core, WaitReportsOutputFailure) {
+  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
+  ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
+  fake.write_result = -1;
+  EXPECT_EQ(wait_for_datagram(7, 1000), wait_output_failed);
+  fake.write_result = 0;
+}
