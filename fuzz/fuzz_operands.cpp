@@ -8,12 +8,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,8 @@ namespace {
 
 [[noreturn]] void disagree(const char* what, const std::string& text, long long got,
                            long long want) {
-  std::fprintf(stderr, "fuzz_operands: %s of '%s': got %lld, want %lld\n", what, text.c_str(),
-               got, want);
+  (void)std::fprintf(stderr, "fuzz_operands: %s of '%s': got %lld, want %lld\n", what,
+                     text.c_str(), got, want);
   std::abort();
 }
 
@@ -102,8 +103,9 @@ void check_parsers(const std::string& text, long long min, long long max) {
   ok = parse_decimal_operand(c, min, max, &value);
   want = reference_decimal(c, min, max, &want_value);
   if (ok != want || (ok && value != want_value)) {
-    std::fprintf(stderr, "fuzz_operands: range %lld to %lld\n", min, max);
-    disagree("parse_decimal_operand", text, ok, want);
+    (void)std::fprintf(stderr, "fuzz_operands: range %lld to %lld, accepted %d (want %d)\n", min,
+                       max, static_cast<int>(ok), static_cast<int>(want));
+    disagree("parse_decimal_operand", text, value, want_value);
   }
 
   std::uint16_t port = 0;
@@ -120,9 +122,9 @@ void check_parsers(const std::string& text, long long min, long long max) {
 // joined exactly the channel given.
 void check_startup(std::vector<std::string>& arguments, int argc) {
   std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(&argument[0]);
-  }
+  argv.reserve(arguments.size() + 1);
+  std::transform(arguments.begin(), arguments.end(), std::back_inserter(argv),
+                 [](std::string& argument) { return argument.data(); });
   argv.push_back(nullptr);
   if (argc == 0) {
     argv[0] = nullptr;  // as the system passes an empty argument vector

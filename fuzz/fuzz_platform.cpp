@@ -66,7 +66,7 @@ ssm_socket platform_open_udp_socket() {
   return 3;
 }
 
-int platform_bind_any(ssm_socket, std::uint16_t port) {
+int platform_bind_any(ssm_socket /*socket*/, std::uint16_t port) {
   bound_port = port;
   return 0;
 }
@@ -83,16 +83,16 @@ std::size_t platform_source_membership_size() {
   return sizeof(struct ip_mreq_source);
 }
 
-int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_t source,
-                                   std::uint32_t) {
+int platform_add_source_membership(ssm_socket /*socket*/, std::uint32_t group,
+                                   std::uint32_t source, std::uint32_t /*interface_address*/) {
   joined_group = group;
   joined_source = source;
   ++join_calls;
   return 0;
 }
 
-long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::uint32_t* sender,
-                      int) {
+long platform_receive(ssm_socket /*socket*/, unsigned char* buffer, std::size_t size,
+                      std::uint32_t* sender, int /*wait_ms*/) {
   ++receive_calls;
   long result = next_receive.result;
   if (result < 0) {
@@ -101,7 +101,8 @@ long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::
   std::size_t length = static_cast<std::size_t>(result);
   if (length > size) {
     // The real receive cannot deliver more than it was given room for.
-    std::fprintf(stderr, "fuzz platform: length %ld does not fit %zu bytes\n", result, size);
+    (void)std::fprintf(stderr, "fuzz platform: length %ld does not fit %zu bytes\n", result,
+                       size);
     std::abort();
   }
   std::size_t copied = next_receive.byte_count < length ? next_receive.byte_count : length;
@@ -113,7 +114,7 @@ long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::
   return result;
 }
 
-int platform_wait_readable(ssm_socket, int) {
+int platform_wait_readable(ssm_socket /*socket*/, int /*wait_ms*/) {
   return 1;
 }
 

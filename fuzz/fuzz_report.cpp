@@ -27,8 +27,8 @@ namespace {
 const int max_steps = 64;
 
 [[noreturn]] void disagree(const char* what, const std::string& got, const std::string& want) {
-  std::fprintf(stderr, "fuzz_report: %s\n  got:  '%s'\n  want: '%s'\n", what, got.c_str(),
-               want.c_str());
+  (void)std::fprintf(stderr, "fuzz_report: %s\n  got:  '%s'\n  want: '%s'\n", what,
+                     got.c_str(), want.c_str());
   std::abort();
 }
 
@@ -84,6 +84,57 @@ void check_format(FuzzedDataProvider* data) {
   }
 }
 
+// What the receiver must have kept: the sender record and bytes 0-3.
+struct expected_state {
+  std::uint32_t sender;
+  unsigned char bytes[4];
+};
+
+// One receive: its result, sender and bytes chosen by the fuzzer, and the
+// line it must give.
+void check_receive(FuzzedDataProvider* data, unsigned char* buffer, sender_record* sender,
+                   expected_state* want) {
+  fuzz_receive next{};
+  next.result = choose_length(data);
+  next.sender = data->ConsumeIntegral<std::uint32_t>();
+  next.fill = data->ConsumeIntegral<unsigned char>();
+  std::vector<unsigned char> bytes =
+      data->ConsumeBytes<unsigned char>(data->ConsumeIntegralInRange<std::size_t>(0, 8));
+  next.bytes = bytes.data();
+  next.byte_count = bytes.size();
+  fuzz_reset();
+  fuzz_set_receive(next);
+
+  report_result result = receive_and_report(3, buffer, sender, receive_no_wait);
+  if (fuzz_receive_calls() != 1) {
+    disagree("receives per call", std::to_string(fuzz_receive_calls()), "1");
+  }
+  if (flush_output() != 0) {
+    disagree("flush", "-1", "0");
+  }
+  const std::string& got = fuzz_output();
+  if (next.result == receive_nothing) {
+    if (result != report_nothing || !got.empty()) {
+      disagree("nothing received", got, "");
+    }
+    return;
+  }
+  if (next.result >= 0) {
+    want->sender = next.sender;
+    for (std::size_t i = 0; i < sizeof want->bytes; ++i) {
+      unsigned char delivered = i < bytes.size() ? bytes[i] : next.fill;
+      want->bytes[i] = static_cast<long>(i) < next.result ? delivered : 0;
+    }
+  }
+  std::string line = reference_line(want->sender, want->bytes, next.result);
+  if (result != report_printed || got != line) {
+    disagree("report line", got, line);
+  }
+  if (std::memcmp(buffer, want->bytes, sizeof want->bytes) != 0) {
+    disagree("sequence bytes left in the buffer", "", "");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t input_size) {
@@ -91,7 +142,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   // byte past its end is an AddressSanitizer report.
   static std::unique_ptr<unsigned char[]> buffer(new unsigned char[report_buffer_size]);
   FuzzedDataProvider data(input, input_size);
-  fuzz_reset();
 
   // Whatever the buffer and the sender record held before the first receive.
   sender_record sender{data.ConsumeIntegral<std::uint32_t>()};
@@ -100,52 +150,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   if (!start.empty()) {
     std::memcpy(buffer.get(), start.data(), start.size());
   }
-  std::uint32_t want_sender = sender.address;
-  unsigned char want_bytes[4];
-  std::memcpy(want_bytes, buffer.get(), sizeof want_bytes);
+  expected_state want{};
+  want.sender = sender.address;
+  std::memcpy(want.bytes, buffer.get(), sizeof want.bytes);
 
   for (int step = 0; step < max_steps && data.remaining_bytes() > 0; ++step) {
     check_format(&data);
-    fuzz_receive next{};
-    next.result = choose_length(&data);
-    next.sender = data.ConsumeIntegral<std::uint32_t>();
-    next.fill = data.ConsumeIntegral<unsigned char>();
-    std::vector<unsigned char> bytes =
-        data.ConsumeBytes<unsigned char>(data.ConsumeIntegralInRange<std::size_t>(0, 8));
-    next.bytes = bytes.data();
-    next.byte_count = bytes.size();
-    fuzz_set_receive(next);
-
-    int calls = fuzz_receive_calls();
-    report_result result = receive_and_report(3, buffer.get(), &sender, receive_no_wait);
-    if (fuzz_receive_calls() != calls + 1) {
-      disagree("receives per call", std::to_string(fuzz_receive_calls() - calls), "1");
-    }
-    if (flush_output() != 0) {
-      disagree("flush", "-1", "0");
-    }
-    std::string got = fuzz_output();
-    fuzz_reset();
-    if (next.result == receive_nothing) {
-      if (result != report_nothing || !got.empty()) {
-        disagree("nothing received", got, "");
-      }
-      continue;
-    }
-    if (next.result >= 0) {
-      want_sender = next.sender;
-      for (std::size_t i = 0; i < 4; ++i) {
-        unsigned char delivered = i < bytes.size() ? bytes[i] : next.fill;
-        want_bytes[i] = static_cast<long>(i) < next.result ? delivered : 0;
-      }
-    }
-    std::string want = reference_line(want_sender, want_bytes, next.result);
-    if (result != report_printed || got != want) {
-      disagree("report line", got, want);
-    }
-    if (std::memcmp(buffer.get(), want_bytes, sizeof want_bytes) != 0) {
-      disagree("sequence bytes left in the buffer", "", "");
-    }
+    check_receive(&data, buffer.get(), &sender, &want);
   }
   return 0;
 }
