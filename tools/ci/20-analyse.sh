@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Static analysis of the project's own sources (receiver/, ssm_listen/,
 # ssm_watch/, tools/): clang-tidy with the checks in .clang-tidy, through the
-# compile_commands.json of a configured build, and cppcheck. Any finding of
-# either fails.
+# compile_commands.json of a configured build, and cppcheck (over fuzz/ as
+# well). Any finding of either fails.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${SSM_ANALYSE_BUILD_DIR:-$top/build-analyse}
@@ -34,12 +34,13 @@ failed=0
 echo "clang-tidy: ${#compiled[@]} files"
 clang-tidy --quiet -p "$build" "${compiled[@]}" 2>/dev/null || failed=1
 
+# cppcheck needs no compile database, so it takes the fuzzers' sources too.
 mapfile -t sources < <(cd "$top" && ls receiver/*.cpp ssm_listen/*.cpp ssm_watch/*.cpp \
-  tools/*.cpp)
+  tools/*.cpp fuzz/*.cpp)
 echo "cppcheck: ${#sources[@]} files"
 # missingIncludeSystem: cppcheck is not given the system headers, and need
 # not be, to check this code.
-(cd "$top" && cppcheck --quiet --std=c++17 --language=c++ -I receiver \
+(cd "$top" && cppcheck --quiet --std=c++17 --language=c++ -I receiver -I fuzz \
   --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
   --suppress=missingIncludeSystem "${sources[@]}") || failed=1
 exit $failed
