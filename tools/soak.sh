@@ -121,7 +121,8 @@ check_memory() {  # name column final
     return
   fi
   read -r n first min max last <<<"$summary"
-  echo "soak: $name: VmRSS over $n samples: first $first kB, min $min kB, max $max kB, final $last kB"
+  echo "soak: $name: VmRSS over $n samples: first $first kB, min $min kB, max $max kB," \
+    "final $last kB"
   if [ $((max - first)) -gt "$slack_kb" ]; then
     echo "soak: $name: memory grew by $((max - first)) kB (allowed $slack_kb kB)"
     failed=1
@@ -149,7 +150,8 @@ check_lines() {  # name file
     END { printf "%d %d %d %d", NR - warmup, bad, gaps, expected }' "$file")
   read -r lines bad gaps last <<<"$result"
   echo "soak: $name: $lines lines of $count, $bad malformed, $gaps out of sequence, last seq $last"
-  if [ "$lines" -ne "$count" ] || [ "$bad" -ne 0 ] || [ "$gaps" -ne 0 ] || [ "$last" -ne "$count" ]; then
+  if [ "$lines" -ne "$count" ] || [ "$bad" -ne 0 ] || [ "$gaps" -ne 0 ] ||
+    [ "$last" -ne "$count" ]; then
     failed=1
   fi
   if [ -s "$work/$name.err" ]; then
