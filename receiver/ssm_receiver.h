@@ -73,4 +73,7 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms);
 // Prints `<program>: <what>: <reason>` as one line on standard error.
 void print_failure(const char* program, const char* what, const char* reason);
 
+// Says that standard output cannot be written; returns the exit status for it.
+int output_failure(const char* program);
+
 #endif  // RECEIVER_SSM_RECEIVER_H

@@ -47,6 +47,11 @@ void print_failure(const char* program, const char* what, const char* reason) {
   (void)std::fprintf(stderr, "%s: %s: %s\n", program, what, reason);
 }
 
+int output_failure(const char* program) {
+  print_failure(program, "write to standard output", platform_output_error_text());
+  return exit_failure;
+}
+
 int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
                    std::uint32_t interface_address) {
   return platform_add_source_membership(socket, group, source, interface_address);

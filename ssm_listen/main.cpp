@@ -1,17 +1,11 @@
 // ssm_listen: joins a source-specific multicast channel once and reports every
 // datagram that reaches the port, blocking in the receive between them.
-#include "exit_status.h"
 #include "output.h"
 #include "ssm_receiver.h"
 
 namespace {
 
 const char program[] = "ssm_listen";
-
-int output_failed() {
-  print_failure(program, "write to standard output", platform_output_error_text());
-  return exit_failure;
-}
 
 }  // namespace
 
@@ -31,11 +25,11 @@ int main(int argc, char** argv) {
     int wait_ms = pending ? receive_no_wait : receive_wait_forever;
     report_result result = receive_and_report(receiver.socket, report_buffer, &sender, wait_ms);
     if (result == report_output_failed) {
-      return output_failed();
+      return output_failure(program);
     }
     if (result == report_nothing && pending &&
         wait_for_datagram(receiver.socket, receive_no_wait) == wait_output_failed) {
-      return output_failed();
+      return output_failure(program);
     }
   }
 }

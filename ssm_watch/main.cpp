@@ -3,7 +3,6 @@
 // asking for the membership again after every silent second.
 #include <cstdio>
 
-#include "exit_status.h"
 #include "ssm_receiver.h"
 
 namespace {
@@ -13,11 +12,6 @@ const char program[] = "ssm_watch";
 // Each wait on its own: the second starts afresh after every datagram and
 // every renewal.
 const int watch_wait_ms = 1000;
-
-int output_failed() {
-  print_failure(program, "write to standard output", platform_output_error_text());
-  return exit_failure;
-}
 
 }  // namespace
 
@@ -43,7 +37,7 @@ int main(int argc, char** argv) {
       // blocked receive would stop the renewals.
       if (receive_and_report(receiver.socket, report_buffer, &sender, receive_no_wait) ==
           report_output_failed) {
-        return output_failed();
+        return output_failure(program);
       }
     } else if (waited == wait_timed_out) {
       int joined = join_ssm_group(receiver.socket, receiver.channel.group,
@@ -55,7 +49,7 @@ int main(int argc, char** argv) {
       }
       refused = joined != 0;
     } else if (waited == wait_output_failed) {
-      return output_failed();
+      return output_failure(program);
     }
   }
 }

@@ -81,14 +81,15 @@ def send(*args, check=True):
 class Receiver:
     """A receiver program running in the background, its output in a file."""
 
-    def __init__(self, program, args, stdout=None, trace=False, wait_ready=True):
+    def __init__(self, program, args, stdout=None, trace=False, wait_ready=True,
+                 trace_calls="setsockopt"):
         self.dir = tempfile.mkdtemp(prefix="ssm-e2e-")
         self.out_path = os.path.join(self.dir, "out")
         self.err_path = os.path.join(self.dir, "err")
         self.trace_path = os.path.join(self.dir, "trace")
         command = [program] + [str(a) for a in args]
         if trace:
-            command = ["strace", "-f", "-ttt", "-e", "trace=setsockopt", "-o", self.trace_path] + command
+            command = ["strace", "-f", "-ttt", "-e", "trace=" + trace_calls, "-o", self.trace_path] + command
         self._out = open(self.out_path, "wb") if stdout is None else stdout
         self._err = open(self.err_path, "wb")
         self.process = subprocess.Popen(command, stdout=self._out, stderr=self._err,
@@ -136,6 +137,13 @@ class Receiver:
                               socket.inet_ntoa(record[4:8])))
         return found
 
+    def traced(self, call):
+        """The traced lines of one system call."""
+        if not os.path.exists(self.trace_path):
+            return []
+        with open(self.trace_path) as trace:
+            return [entry for entry in trace if (" %s(" % call) in entry]
+
     def cpu_seconds(self):
         """User and system CPU time of the receiver so far."""
         pid = self.process.pid
@@ -150,6 +158,12 @@ class Receiver:
         return self.process.poll() is None
 
     def stop(self, sig=signal.SIGTERM):
+        # A traced receiver outlives its tracer: signal the receiver itself.
+        for child in _children(self.process.pid):
+            try:
+                os.kill(child, sig)
+            except ProcessLookupError:
+                pass
         if self.process.poll() is None:
             self.process.send_signal(sig)
         try:

@@ -91,6 +91,19 @@ class Renewal(ReceiverTest):
         self.assertEqual(watch.errors().count("joined"), 1, watch.errors())
         self.assertEqual(listen.output(), "", "ssm_listen asked once, before the route was there")
 
+    def test_receive_after_the_wait_never_blocks(self):
+        # A datagram can vanish between the wait and the receive; a blocking
+        # receive would then stop the renewals.
+        port = free_port()
+        receiver = self.start(WATCH, GROUP, SOURCE, port, trace=True,
+                              trace_calls="setsockopt,recvfrom")
+        send("-c", 20, "-r", 0, GROUP, SOURCE, port)
+        receiver.wait_lines(20)
+        receives = receiver.traced("recvfrom")
+        self.assertGreaterEqual(len(receives), 20)
+        for entry in receives:
+            self.assertIn("MSG_DONTWAIT", entry)
+
     def test_idle_uses_almost_no_cpu(self):
         port = free_port()
         receiver = self.start(WATCH, GROUP, SOURCE, port)

@@ -1,0 +1,57 @@
+# `cmake --install` puts the documentation beside the programs and pages;
+# `cpack` (in the build directory) makes a Debian package of the same install.
+include(${PROJECT_SOURCE_DIR}/cmake/version_check.cmake)
+
+# Debian's permissions, whatever the umask of the one who installs.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# Debian wants the licence as `copyright` and a changelog whose latest entry
+# is the package's version.
+ssm_require_version(${PROJECT_SOURCE_DIR}/packaging/changelog "^${SSM_PACKAGE_NAME} "
+                    "${SSM_PACKAGE_NAME} (${PROJECT_VERSION})")
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        RENAME copyright)
+if(SSM_GZIP_PROGRAM)
+  set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_command(
+    OUTPUT ${changelog}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/packaging/changelog
+            -DOUTPUT=${changelog} -P ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
+    VERBATIM)
+  add_custom_target(package_changelog ALL DEPENDS ${changelog})
+  install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(SSM_PACKAGE_MAINTAINER
+    "Seed 44921906 maintainers <maintainers@users.noreply.c-seed-44921906.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+set(CPACK_PACKAGE_NAME ${SSM_PACKAGE_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${SSM_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# One paragraph, wrapped for the package's control file.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "ssm_listen and ssm_watch join one IPv4 source-specific multicast channel"
+  "(source, group and UDP port) and print one line for every datagram that"
+  "arrives: the sender's address, the sequence number in the datagram's first"
+  "four bytes, and its length. They show whether, from where and in what order"
+  "a stream reaches the host. ssm_watch also asks for the membership again"
+  "after every silent second, so it recovers when a route or an interface comes"
+  "up late. ssm_send sends a numbered test stream from a chosen source address.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
