@@ -64,7 +64,8 @@ int platform_wait_readable(ssm_socket socket, int wait_ms);
 // platform_output_error_text(). A closed pipe keeps the platform's default.
 int platform_write_output(const char* data, std::size_t size);
 
-// Makes standard output carry bytes as written (no line-end translation).
+// Makes standard output and standard error carry bytes as written (no
+// line-end translation).
 void platform_prepare_output();
 
 // The reason for the last failed socket call, as the system words it.

@@ -1,0 +1,228 @@
+// Windows sockets, Winsock 2.2 (32-bit x86 first; the 64-bit build is the same).
+#include "platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Asked for, not required: the stack may give less.
+const int wanted_receive_queue_bytes = 4 * 1024 * 1024;
+
+// Large enough for any system message; longer ones are cut, not overrun.
+char socket_error_text[512];
+
+SOCKET as_socket(ssm_socket socket) {
+  return static_cast<SOCKET>(socket);
+}
+
+// Leaves one line: Windows ends its messages with CR LF, and a few of them
+// break lines in the middle.
+void make_one_line(char* text) {
+  for (char* p = text; *p != '\0'; ++p) {
+    if (*p == '\r' || *p == '\n') {
+      *p = ' ';
+    }
+  }
+  std::size_t size = std::strlen(text);
+  while (size > 0 && text[size - 1] == ' ') {
+    text[--size] = '\0';
+  }
+}
+
+// The reasons start-up can meet, for a system without message texts.
+const char* fallback_text(int failure) {
+  switch (failure) {
+    case WSAEADDRINUSE:
+      return "Address already in use";
+    case WSAEACCES:
+      return "Permission denied";
+    case WSAEADDRNOTAVAIL:
+      return "Address not available";
+    case WSAEINVAL:
+      return "Invalid argument";
+    case WSAENOBUFS:
+      return "No buffer space available";
+    case WSAEMFILE:
+      return "Too many open sockets";
+    case WSAENETDOWN:
+      return "Network is down";
+    case WSASYSNOTREADY:
+      return "Network subsystem not ready";
+    case WSAVERNOTSUPPORTED:
+      return "Winsock 2.2 not supported";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+int platform_start_sockets() {
+  WSADATA data;
+  int failure = WSAStartup(MAKEWORD(2, 2), &data);
+  if (failure != 0) {
+    // WSAStartup returns its error instead of setting it.
+    WSASetLastError(failure);
+    return -1;
+  }
+  return 0;
+}
+
+ssm_socket platform_open_udp_socket() {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) {
+    return ssm_no_socket;
+  }
+  // Winsock has no MSG_DONTWAIT: the socket never blocks in the receive, and
+  // every wait is a select (see platform_receive). Winsock delivers a group
+  // only to the sockets that joined it, so no option is needed for that.
+  u_long non_blocking = 1;
+  // FIONBIO is an unsigned constant with the high bit set; ioctlsocket takes a long.
+  if (ioctlsocket(s, static_cast<long>(FIONBIO), &non_blocking) != 0) {
+    closesocket(s);
+    return ssm_no_socket;
+  }
+  int queue = wanted_receive_queue_bytes;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&queue), sizeof queue);
+  return static_cast<ssm_socket>(s);
+}
+
+int platform_bind_any(ssm_socket socket, std::uint16_t port) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(as_socket(socket), reinterpret_cast<const sockaddr*>(&local),
+              static_cast<int>(sizeof local));
+}
+
+void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
+                                     std::uint32_t source, std::uint32_t interface_address) {
+  std::memset(request, 0, sizeof *request);
+  request->imr_multiaddr.s_addr = group;
+  request->imr_sourceaddr.s_addr = source;
+  request->imr_interface.s_addr = interface_address;
+}
+
+std::size_t platform_source_membership_size() {
+  return sizeof(struct ip_mreq_source);
+}
+
+int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::uint32_t source,
+                                   std::uint32_t interface_address) {
+  struct ip_mreq_source request;
+  platform_fill_source_membership(&request, group, source, interface_address);
+  // IP_ADD_SOURCE_MEMBERSHIP of ws2tcpip.h (15); winsock.h's numbering differs.
+  return setsockopt(as_socket(socket), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP,
+                    reinterpret_cast<const char*>(&request), static_cast<int>(sizeof request));
+}
+
+long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
+                      std::uint32_t* sender, int wait_ms) {
+  if (wait_ms != receive_no_wait) {
+    int ready = platform_wait_readable(socket, wait_ms);
+    if (ready == 0) {
+      return receive_nothing;
+    }
+    if (ready < 0) {
+      return WSAGetLastError() == WSAEINTR ? receive_nothing : -1;
+    }
+  }
+  sockaddr_in from{};
+  int from_size = static_cast<int>(sizeof from);
+  int room = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+  int length = recvfrom(as_socket(socket), reinterpret_cast<char*>(buffer), room, 0,
+                        reinterpret_cast<sockaddr*>(&from), &from_size);
+  if (length == SOCKET_ERROR) {
+    // The socket does not block: a datagram the wait saw can be gone by now.
+    int failure = WSAGetLastError();
+    if (failure == WSAEWOULDBLOCK || failure == WSAEINTR) {
+      return receive_nothing;
+    }
+    return -1;
+  }
+  *sender = from.sin_addr.s_addr;
+  return length;
+}
+
+int platform_wait_readable(ssm_socket socket, int wait_ms) {
+  if (socket == ssm_no_socket) {
+    WSASetLastError(WSAENOTSOCK);
+    return -1;
+  }
+  // select may rewrite both, so they are set afresh for every wait. The set
+  // is filled directly: one socket, and Winsock's fd_set is a counted array.
+  fd_set readable;
+  readable.fd_count = 1;
+  readable.fd_array[0] = as_socket(socket);
+  timeval timeout{};
+  timeout.tv_sec = wait_ms / 1000;
+  timeout.tv_usec = (wait_ms % 1000) * 1000;
+  timeval* limit = wait_ms < 0 ? nullptr : &timeout;
+  // Winsock ignores the count.
+  int ready = select(0, &readable, nullptr, nullptr, limit);
+  if (ready > 0) {
+    return 1;
+  }
+  return ready == 0 ? 0 : -1;
+}
+
+int platform_write_output(const char* data, std::size_t size) {
+  while (size > 0) {
+    unsigned chunk = size > 1u << 30 ? 1u << 30 : static_cast<unsigned>(size);
+    int written = _write(1, data, chunk);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return -1;
+    }
+    if (written == 0) {
+      errno = EIO;
+      return -1;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+void platform_prepare_output() {
+  // The C runtime's text mode would turn every line feed into CR LF; the
+  // messages on standard error end in a single line feed as well.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+const char* platform_socket_error_text() {
+  int failure = WSAGetLastError();
+  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                              nullptr, static_cast<DWORD>(failure),
+                              MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), socket_error_text,
+                              sizeof socket_error_text, nullptr);
+  if (size == 0) {
+    // Some systems (Wine among them) have no text for the Winsock codes.
+    const char* text = fallback_text(failure);
+    if (text != nullptr) {
+      std::snprintf(socket_error_text, sizeof socket_error_text, "%s (Winsock error %d)", text,
+                    failure);
+    } else {
+      std::snprintf(socket_error_text, sizeof socket_error_text, "Winsock error %d", failure);
+    }
+  }
+  make_one_line(socket_error_text);
+  return socket_error_text;
+}
+
+const char* platform_output_error_text() {
+  return std::strerror(errno);
+}

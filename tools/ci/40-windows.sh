@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# The Windows programs: cross-builds them for 32-bit (i686) and 64-bit
+# (x86_64) Windows with mingw-w64, checks that they are console programs that
+# need no DLL beyond the system's, and runs the unit tests and the smoke test
+# under Wine. Exits 77 (skipped), with the reason, where Wine cannot be
+# installed or cannot run any of them.
+set -u
+top=$(cd "$(dirname "$0")/../.." && pwd)
+native=${SSM_BUILD_DIR:-$top/build}
+if [ -n "${SSM_BUILD_DIR:-}" ]; then
+  build_base=$SSM_BUILD_DIR/win
+else
+  build_base=$top/build-win
+fi
+
+bash "$top/tools/deps.sh" cmake ninja-build file g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest \
+  || exit 1
+
+# ssm_send, the native sender the smoke test uses.
+if [ ! -x "$native/tools/ssm_send" ]; then
+  SSM_BUILD_DIR=$native bash "$top/tools/build.sh" || exit 1
+fi
+
+failed=0
+# The DLLs a bare Windows has; anything else means the runtime was not linked in.
+system_dlls='^(KERNEL32|msvcrt|WS2_32)\.dll$'
+
+build_for() {
+  local arch=$1 bits=$2 build=$build_base$2 kind
+  echo "--- cross-build for $arch into $build"
+  cmake -S "$top" -B "$build" -G Ninja -DSSM_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" \
+    -DSSM_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null || return 1
+  cmake --build "$build" >"$build/build.log" 2>&1 || { cat "$build/build.log"; return 1; }
+  [ "$bits" = 32 ] && kind='PE32 executable \(console\) Intel 80386' ||
+    kind='PE32\+ executable \(console\) x86-64'
+  local exe dlls
+  for exe in "$build"/ssm_listen/ssm_listen.exe "$build"/ssm_watch/ssm_watch.exe \
+             "$build"/tests/unit/core_tests.exe "$build"/tests/unit/platform_tests.exe; do
+    if ! file "$exe" | grep -Eq ": $kind"; then
+      echo "FAIL: $(file "$exe")"
+      return 1
+    fi
+    dlls=$("$arch-w64-mingw32-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    if echo "$dlls" | grep -Evq "$system_dlls"; then
+      echo "FAIL: $exe needs $(echo "$dlls" | grep -Ev "$system_dlls" | tr '\n' ' ')"
+      return 1
+    fi
+  done
+  echo "$(basename "$build"): $(file -b "$build/ssm_watch/ssm_watch.exe" | cut -d, -f1), imports only $(echo "$dlls" | tr '\n' ' ')"
+}
+
+build_for i686 32 || failed=1
+build_for x86_64 64 || failed=1
+[ "$failed" = 0 ] || exit 1
+
+# Wine: wine32 needs the i386 architecture first.
+wine_missing=
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [ "$(id -u)" = 0 ]; then
+    dpkg --add-architecture i386 || wine_missing="cannot add the i386 architecture for wine32"
+  else
+    wine_missing="the i386 architecture is missing for wine32 (needs root)"
+  fi
+fi
+if [ -z "$wine_missing" ] && ! bash "$top/tools/deps.sh" wine wine32 wine64 iproute2 python3; then
+  wine_missing="cannot install wine, wine32 and wine64"
+fi
+if [ -n "$wine_missing" ]; then
+  echo "SKIPPED: built for Windows, but not run: $wine_missing"
+  exit 77
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export WINEDEBUG=-all
+ran=0
+notes=()
+
+run_under_wine() {
+  local bits=$1 loader=$2 build=$build_base$1 why
+  export WINEPREFIX=$work/prefix$bits
+  mkdir -p "$WINEPREFIX"
+  # Debian's wine script would pick the 32-bit loader for every program:
+  # each build gets its own loader, probed first.
+  # Through bash, not timeout: for a program the kernel refuses, execvp would
+  # hand it to sh and report a syntax error instead of the reason.
+  # shellcheck disable=SC2016 # $0 is for the inner bash.
+  if ! why=$(timeout 30 bash -c 'exec "$0" --version' "$loader" 2>&1); then
+    why=${why%%$'\n'*}
+    why=${why##*: }
+    case $why in
+      *'Exec format error'*) why="$why: this kernel runs no 32-bit x86 Linux programs" ;;
+    esac
+    notes+=("$bits-bit programs built but not run under Wine: $loader cannot run here ($why)")
+    return 0
+  fi
+  echo "--- $bits-bit under $why"
+  # The first program of a session hands its streams to Wine's services.
+  timeout 180 "$loader" "$build/tests/unit/platform_tests.exe" --gtest_list_tests \
+    >/dev/null 2>&1 </dev/null
+  local unit status
+  for unit in core_tests platform_tests; do
+    timeout 60 "$loader" "$build/tests/unit/$unit.exe" --gtest_brief=1 >"$work/unit.log" 2>&1 \
+      </dev/null
+    status=$?
+    if [ "$status" != 0 ]; then
+      cat "$work/unit.log"
+      echo "FAIL: $bits-bit $unit under Wine: status $status"
+      failed=1
+    else
+      echo "$bits-bit $unit: $(grep -E '^\[  PASSED  \]' "$work/unit.log")"
+    fi
+  done
+  # The smoke test starts a wineserver of this prefix inside its namespace.
+  wineserver -k 2>/dev/null
+  timeout 180 bash "$top/tests/e2e/in_netns.sh" \
+    bash "$top/tests/e2e/wine_smoke.sh" "$loader" "$build" "$native/tools/ssm_send"
+  status=$?
+  case $status in
+    0) ;;
+    77) notes+=("$bits-bit smoke test skipped: no network namespace") ;;
+    *) echo "FAIL: $bits-bit smoke test under Wine: status $status"; failed=1 ;;
+  esac
+  wineserver -k 2>/dev/null
+  ran=$((ran + 1))
+}
+
+run_under_wine 32 "${SSM_WINE32:-/usr/lib/wine/wine}"
+run_under_wine 64 "${SSM_WINE64:-/usr/lib/wine/wine64}"
+
+for note in "${notes[@]}"; do
+  echo "NOTE: $note"
+done
+[ "$failed" = 0 ] || exit 1
+if [ "$ran" = 0 ]; then
+  echo "SKIPPED: built for Windows, but Wine cannot run the programs here"
+  exit 77
+fi
+exit 0
