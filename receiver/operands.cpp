@@ -56,7 +56,9 @@ bool parse_decimal_operand(const char* text, long long min, long long max, long 
   }
   // Accumulate as a negative number so that the most negative value fits, and
   // stop as soon as the value leaves the range, so nothing can overflow.
-  long long low = negative ? min : -max;
+  // A range wholly below zero takes no unsigned text; and -max must not be
+  // taken of the most negative value.
+  long long low = negative ? min : -(max < 0 ? 0 : max);
   long long result = 0;
   for (; is_digit(*p); ++p) {
     int digit = *p - '0';

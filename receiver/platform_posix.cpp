@@ -111,7 +111,7 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
   FD_SET(fd, &readable);
   timeval timeout{};
   timeout.tv_sec = wait_ms / 1000;
-  timeout.tv_usec = (wait_ms % 1000) * 1000;
+  timeout.tv_usec = static_cast<suseconds_t>(wait_ms % 1000) * 1000;
   timeval* limit = wait_ms < 0 ? nullptr : &timeout;
   int ready = select(fd + 1, &readable, nullptr, nullptr, limit);
   if (ready > 0) {

@@ -178,7 +178,7 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
 
 int platform_write_output(const char* data, std::size_t size) {
   while (size > 0) {
-    unsigned chunk = size > 1u << 30 ? 1u << 30 : static_cast<unsigned>(size);
+    unsigned chunk = size > 1U << 30 ? 1U << 30 : static_cast<unsigned>(size);
     int written = _write(1, data, chunk);
     if (written < 0) {
       if (errno == EINTR) {
@@ -213,10 +213,12 @@ const char* platform_socket_error_text() {
     // Some systems (Wine among them) have no text for the Winsock codes.
     const char* text = fallback_text(failure);
     if (text != nullptr) {
-      std::snprintf(socket_error_text, sizeof socket_error_text, "%s (Winsock error %d)", text,
-                    failure);
+      // Fits: the longest fallback text and an int leave room to spare.
+      (void)std::snprintf(socket_error_text, sizeof socket_error_text, "%s (Winsock error %d)",
+                          text, failure);
     } else {
-      std::snprintf(socket_error_text, sizeof socket_error_text, "Winsock error %d", failure);
+      (void)std::snprintf(socket_error_text, sizeof socket_error_text, "Winsock error %d",
+                          failure);
     }
   }
   make_one_line(socket_error_text);

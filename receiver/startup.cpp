@@ -35,14 +35,16 @@ void quote_operand(char* out, std::size_t room, const char* text) {
 int bad_operand(const char* program, const char* what, const char* text, const char* expected) {
   char quoted[80];
   quote_operand(quoted, sizeof quoted, text);
-  std::fprintf(stderr, "%s: %s '%s': %s\n", program, what, quoted, expected);
+  // A message that cannot be written has nowhere else to go.
+  (void)std::fprintf(stderr, "%s: %s '%s': %s\n", program, what, quoted, expected);
   return exit_usage;
 }
 
 }  // namespace
 
 void print_failure(const char* program, const char* what, const char* reason) {
-  std::fprintf(stderr, "%s: %s: %s\n", program, what, reason);
+  // A message that cannot be written has nowhere else to go.
+  (void)std::fprintf(stderr, "%s: %s: %s\n", program, what, reason);
 }
 
 int output_failure(const char* program) {
@@ -86,7 +88,8 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   }
   if (platform_bind_any(socket, channel.port) != 0) {
     char what[64];
-    std::snprintf(what, sizeof what, "bind to port %u", static_cast<unsigned>(channel.port));
+    // Fits: a port has at most five digits.
+    (void)std::snprintf(what, sizeof what, "bind to port %u", static_cast<unsigned>(channel.port));
     print_failure(program, what, platform_socket_error_text());
     return exit_failure;
   }
@@ -94,8 +97,9 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   if (!receiver->joined) {
     // Not fatal: whatever still reaches the port is reported.
     char what[96];
-    std::snprintf(what, sizeof what, "warning: join group %s from source %s", group_text,
-                  source_text);
+    // Fits: both operands passed the check, so neither is over 15 characters.
+    (void)std::snprintf(what, sizeof what, "warning: join group %s from source %s", group_text,
+                        source_text);
     print_failure(program, what, platform_socket_error_text());
   }
   receiver->socket = socket;

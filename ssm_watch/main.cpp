@@ -43,7 +43,9 @@ int main(int argc, char** argv) {
       int joined = join_ssm_group(receiver.socket, receiver.channel.group,
                                   receiver.channel.source, 0);
       if (joined == 0 && refused) {
-        std::fprintf(stderr, "%s: joined group %s from source %s\n", program, argv[1], argv[2]);
+        // A notice that cannot be written changes nothing for the reception.
+        (void)std::fprintf(stderr, "%s: joined group %s from source %s\n", program, argv[1],
+                           argv[2]);
       }
       refused = joined != 0;
     } else if (waited == wait_output_failed) {

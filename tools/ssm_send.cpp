@@ -41,16 +41,18 @@ struct send_options {
   long long ttl = 1;
 };
 
+// A message that cannot be written has nowhere else to go: the results of
+// the writes to standard error are not looked at.
 int usage_error(const char* what, const char* text) {
   if (what != nullptr) {
-    std::fprintf(stderr, "%s: %s '%s': not a valid value\n", program, what, text);
+    (void)std::fprintf(stderr, "%s: %s '%s': not a valid value\n", program, what, text);
   }
-  std::fputs(usage_text, stderr);
+  (void)std::fputs(usage_text, stderr);
   return exit_usage;
 }
 
 int failure(const char* what) {
-  std::fprintf(stderr, "%s: %s: %s\n", program, what, std::strerror(errno));
+  (void)std::fprintf(stderr, "%s: %s: %s\n", program, what, std::strerror(errno));
   return exit_failure;
 }
 
@@ -117,65 +119,84 @@ const char* option_name(int option) {
   }
 }
 
-}  // namespace
+// Where the stream goes, from the operands.
+struct send_channel {
+  std::uint32_t group = 0;   // network byte order
+  std::uint32_t source = 0;  // network byte order
+  std::uint16_t port = 0;
+};
 
-int main(int argc, char** argv) {
-  send_options options;
+// Reads the options and the three operands. Returns 0, or the exit status
+// after the message.
+int parse_command_line(int argc, char** argv, send_options* options, send_channel* channel) {
   int option;
   opterr = 0;
   while ((option = getopt(argc, argv, "c:r:i:l:s:t:")) != -1) {
     if (option == '?' || option == ':') {
-      std::fprintf(stderr, "%s: option '-%c': unknown or missing its value\n", program, optopt);
+      (void)std::fprintf(stderr, "%s: option '-%c': unknown or missing its value\n", program,
+                         optopt);
       return usage_error(nullptr, nullptr);
     }
-    if (!option_value(option, optarg, &options)) {
+    if (!option_value(option, optarg, options)) {
       return usage_error(option_name(option), optarg);
     }
   }
   if (argc - optind != 3) {
     return usage_error(nullptr, nullptr);
   }
-  std::uint32_t group = 0;
-  std::uint32_t source = 0;
-  std::uint16_t port = 0;
-  if (!parse_ipv4_operand(argv[optind], &group)) {
+  if (!parse_ipv4_operand(argv[optind], &channel->group)) {
     return usage_error("group", argv[optind]);
   }
-  if (!parse_ipv4_operand(argv[optind + 1], &source)) {
+  if (!parse_ipv4_operand(argv[optind + 1], &channel->source)) {
     return usage_error("source", argv[optind + 1]);
   }
-  if (!parse_port_operand(argv[optind + 2], &port)) {
+  if (!parse_port_operand(argv[optind + 2], &channel->port)) {
     return usage_error("port", argv[optind + 2]);
   }
+  return 0;
+}
 
-  int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (fd < 0) {
+// Opens a UDP socket bound to the source address that sends multicast from it
+// with the TTL asked for. Returns 0 and *fd, or the exit status after the
+// message.
+int open_sender(const send_channel& channel, const send_options& options, int* fd) {
+  *fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (*fd < 0) {
     return failure("open a UDP socket");
   }
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr.s_addr = source;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+  local.sin_addr.s_addr = channel.source;
+  if (bind(*fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    int reason = errno;
     char what[48];
-    format_ipv4(what, source);
+    format_ipv4(what, channel.source);
     char text[80];
-    std::snprintf(text, sizeof text, "bind to source %s", what);
+    // Fits: an address has at most 15 characters.
+    (void)std::snprintf(text, sizeof text, "bind to source %s", what);
+    errno = reason;
     return failure(text);
   }
   in_addr interface_address{};
-  interface_address.s_addr = source;
-  if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address, sizeof interface_address) !=
-      0) {
+  interface_address.s_addr = channel.source;
+  if (setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address,
+                 sizeof interface_address) != 0) {
     return failure("send multicast from the source address");
   }
   unsigned char ttl = static_cast<unsigned char>(options.ttl);
-  if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+  if (setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
     return failure("set the multicast TTL");
   }
+  return 0;
+}
+
+// Sends the numbered stream at the pace asked for. Returns 0, or the exit
+// status after the message.
+int send_stream(int fd, const send_channel& channel, const send_options& options) {
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = group;
-  destination.sin_port = htons(port);
+  destination.sin_addr.s_addr = channel.group;
+  destination.sin_port = htons(channel.port);
 
   static unsigned char payload[max_payload];
   long long interval_us = options.interval_us;
@@ -208,4 +229,21 @@ int main(int argc, char** argv) {
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  send_options options;
+  send_channel channel;
+  int status = parse_command_line(argc, argv, &options, &channel);
+  if (status != 0) {
+    return status;
+  }
+  int fd = -1;
+  status = open_sender(channel, options, &fd);
+  if (status != 0) {
+    return status;
+  }
+  return send_stream(fd, channel, options);
 }

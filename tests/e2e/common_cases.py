@@ -9,7 +9,7 @@ import tempfile
 import time
 
 from harness import (GROUP, LONG_SOURCE, OTHER_SOURCE, SOURCE, free_port, ip, line, run,
-                     send, wait_until)
+                     send, traced_environment, wait_until)
 
 
 class CommonCases:
@@ -29,7 +29,8 @@ class CommonCases:
     def test_usage_opens_no_socket(self):
         trace = os.path.join(tempfile.mkdtemp(prefix="ssm-e2e-"), "socket-trace")
         result = subprocess.run(["strace", "-f", "-e", "trace=socket", "-o", trace, self.PROGRAM,
-                                 GROUP, SOURCE], capture_output=True, timeout=10)
+                                 GROUP, SOURCE], capture_output=True, timeout=10,
+                                env=traced_environment())
         self.assertEqual(result.returncode, 1)
         with open(trace) as f:
             calls = [entry for entry in f if "socket(" in entry]

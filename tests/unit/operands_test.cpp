@@ -77,3 +77,17 @@ TEST(DecimalOperand, HoldsItsRangeWithoutOverflow) {
   EXPECT_EQ(value, LLONG_MIN);
   EXPECT_FALSE(parse_decimal_operand("9223372036854775808", LLONG_MIN, LLONG_MAX, &value));
 }
+
+// The sanitizer build catches the overflow this once had: -max of the most
+// negative value.
+TEST(DecimalOperand, RangeBelowZeroTakesOnlyNegativeText) {
+  long long value = 0;
+  EXPECT_FALSE(parse_decimal_operand("5", LLONG_MIN, LLONG_MIN, &value));
+  EXPECT_FALSE(parse_decimal_operand("0", LLONG_MIN, LLONG_MIN, &value));
+  EXPECT_TRUE(parse_decimal_operand("-9223372036854775808", LLONG_MIN, LLONG_MIN, &value));
+  EXPECT_EQ(value, LLONG_MIN);
+  EXPECT_FALSE(parse_decimal_operand("0", -10, -1, &value));
+  EXPECT_FALSE(parse_decimal_operand("3", -10, -1, &value));
+  EXPECT_TRUE(parse_decimal_operand("-3", -10, -1, &value));
+  EXPECT_EQ(value, -3);
+}

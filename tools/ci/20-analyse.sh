@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Static analysis of the project's own sources (receiver/, ssm_listen/,
+# ssm_watch/, tools/): clang-tidy with the checks in .clang-tidy, through the
+# compile_commands.json of a configured build, and cppcheck (over fuzz/ as
+# well). Any finding of either fails.
+set -u
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=${SSM_ANALYSE_BUILD_DIR:-$top/build-analyse}
+
+skip() {
+  echo "SKIPPED: $*" >&2
+  exit 77
+}
+
+bash "$top/tools/deps.sh" clang-tidy cppcheck g++ g++-mingw-w64-x86-64 cmake ninja-build \
+  libgtest-dev python3 || skip "cannot install clang-tidy, cppcheck and mingw-w64"
+cmake --preset default -S "$top" -B "$build" >/dev/null || exit 1
+# The Windows platform file, through a cross build's compile database.
+cmake -S "$top" -B "$build/win64" -G Ninja -DBUILD_TESTING=OFF \
+  -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-x86_64.cmake" \
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null || exit 1
+
+# The sources this build compiles.
+mapfile -t compiled < <(python3 - "$build/compile_commands.json" "$top" <<'PY'
+import json, os, sys
+top = os.path.realpath(sys.argv[2])
+for entry in json.load(open(sys.argv[1])):
+    path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
+    part = os.path.relpath(path, top).split(os.sep)[0]
+    if part in ("receiver", "ssm_listen", "ssm_watch", "tools"):
+        print(path)
+PY
+)
+[ ${#compiled[@]} -gt 0 ] || { echo "analyse: no sources in $build/compile_commands.json"; exit 1; }
+
+failed=0
+echo "clang-tidy: ${#compiled[@]} files"
+clang-tidy --quiet -p "$build" "${compiled[@]}" 2>/dev/null || failed=1
+
+# clang finds the mingw-w64 Windows headers by itself, but not its C++
+# library: those directories come from the cross compiler.
+mingw_cxx=(--extra-arg=--target=x86_64-w64-mingw32)
+while read -r dir; do
+  mingw_cxx+=("--extra-arg=-isystem$dir")
+done < <(x86_64-w64-mingw32-g++-posix -E -v -x c++ /dev/null 2>&1 |
+  sed -n '/search starts here:/,/End of search list/p' | sed -n 's|^ \(.*/include/c++.*\)$|\1|p')
+echo "clang-tidy: receiver/platform_win32.cpp (x86_64-w64-mingw32)"
+clang-tidy --quiet -p "$build/win64" "${mingw_cxx[@]}" "$top/receiver/platform_win32.cpp" \
+  2>/dev/null || failed=1
+
+# cppcheck needs no compile database, so it takes the fuzzers' sources too.
+mapfile -t sources < <(cd "$top" && ls receiver/*.cpp ssm_listen/*.cpp ssm_watch/*.cpp \
+  tools/*.cpp fuzz/*.cpp)
+echo "cppcheck: ${#sources[@]} files"
+# missingIncludeSystem: cppcheck is not given the system headers, and need
+# not be, to check this code.
+(cd "$top" && cppcheck --quiet --std=c++17 --language=c++ -I receiver -I fuzz \
+  --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
+  --suppress=missingIncludeSystem "${sources[@]}") || failed=1
+exit $failed
