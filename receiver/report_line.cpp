@@ -10,8 +10,10 @@ namespace {
 char* put_number(char* out, long long value, int width) {
   char digits[24];
   int count = 0;
-  unsigned long long magnitude =
-      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  unsigned long long magnitude = static_cast<unsigned long long>(value);
+  if (value < 0) {
+    magnitude = 0ULL - magnitude;
+  }
   do {
     digits[count++] = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;

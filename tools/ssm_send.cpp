@@ -29,6 +29,9 @@ const char usage_text[] =
     "little-endian 32-bit sequence number in bytes 0-3 counting up from start\n"
     "(default 1). The rest of the payload is zero.\n";
 
+// Consecutive sends retried after EINTR or ENOBUFS, 100 us apart at most.
+const int max_send_retries = 10000;
+
 // The largest UDP payload that IPv4 carries.
 const long long max_payload = 65507;
 
@@ -207,6 +210,7 @@ int send_stream(int fd, const send_channel& channel, const send_options& options
   // one sleep runs long; a datagram is never sent early.
   long long started = now_us();
   std::uint32_t sequence = static_cast<std::uint32_t>(options.start);
+  int retries = 0;
   for (long long sent = 0; sent < options.count; ++sent, ++sequence) {
     if (interval_us > 0) {
       long long due = options.interval_us < 0 && options.rate > 0
@@ -220,13 +224,20 @@ int send_stream(int fd, const send_channel& channel, const send_options& options
     ssize_t result = sendto(fd, payload, static_cast<std::size_t>(options.length), 0,
                             reinterpret_cast<sockaddr*>(&destination), sizeof destination);
     if (result < 0) {
-      if (errno == EINTR || errno == ENOBUFS) {
+      // A full device queue drains in moments; one that stays full for about
+      // a second is a failure like any other.
+      if ((errno == EINTR || errno == ENOBUFS) && retries < max_send_retries) {
+        ++retries;
+        if (errno == ENOBUFS) {
+          sleep_until_us(now_us() + 100);
+        }
         --sent;
         --sequence;
         continue;
       }
       return failure("send");
     }
+    retries = 0;
   }
   return 0;
 }

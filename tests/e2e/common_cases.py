@@ -27,13 +27,14 @@ class CommonCases:
             self.assertEqual(result.stderr, b"", args)
 
     def test_usage_opens_no_socket(self):
-        trace = os.path.join(tempfile.mkdtemp(prefix="ssm-e2e-"), "socket-trace")
-        result = subprocess.run(["strace", "-f", "-e", "trace=socket", "-o", trace, self.PROGRAM,
-                                 GROUP, SOURCE], capture_output=True, timeout=10,
-                                env=traced_environment())
-        self.assertEqual(result.returncode, 1)
-        with open(trace) as f:
-            calls = [entry for entry in f if "socket(" in entry]
+        with tempfile.TemporaryDirectory(prefix="ssm-e2e-") as work:
+            trace = os.path.join(work, "socket-trace")
+            result = subprocess.run(["strace", "-f", "-e", "trace=socket", "-o", trace,
+                                     self.PROGRAM, GROUP, SOURCE], capture_output=True,
+                                    timeout=10, env=traced_environment())
+            self.assertEqual(result.returncode, 1)
+            with open(trace) as f:
+                calls = [entry for entry in f if "socket(" in entry]
         self.assertEqual(calls, [])
 
     def test_bad_operands_are_named_and_status_is_one(self):

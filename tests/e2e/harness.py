@@ -8,6 +8,7 @@ it, and 232.0.0.0/8 is routed to it. Every wait has a deadline.
 import codecs
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -210,6 +211,7 @@ class ReceiverTest(unittest.TestCase):
     def tearDown(self):
         for receiver in self.receivers:
             receiver.stop(signal.SIGKILL)
+            shutil.rmtree(receiver.dir, ignore_errors=True)
 
     def start(self, program, *args, **options):
         receiver = Receiver(program, args, **options)
