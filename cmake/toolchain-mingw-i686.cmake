@@ -1,16 +1,5 @@
 # Cross-builds the Windows programs with Debian's mingw-w64 (g++-mingw-w64-i686):
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(ssm_mingw_target i686-w64-mingw32)
-
-# The posix threads variant: GoogleTest needs std::mutex, which the win32
-# variant lacks. Linked statically, winpthread needs no DLL beside the programs.
-find_program(CMAKE_CXX_COMPILER NAMES ${ssm_mingw_target}-g++-posix REQUIRED)
-find_program(CMAKE_C_COMPILER NAMES ${ssm_mingw_target}-gcc-posix REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ssm_mingw_target})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

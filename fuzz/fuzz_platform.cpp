@@ -1,8 +1,6 @@
 // The platform layer the fuzzers link instead of platform_posix.cpp.
 #include "fuzz_platform.h"
 
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,18 +69,6 @@ int platform_bind_any(ssm_socket /*socket*/, std::uint16_t port) {
   return 0;
 }
 
-void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
-                                     std::uint32_t source, std::uint32_t interface_address) {
-  std::memset(request, 0, sizeof *request);
-  request->imr_multiaddr.s_addr = group;
-  request->imr_sourceaddr.s_addr = source;
-  request->imr_interface.s_addr = interface_address;
-}
-
-std::size_t platform_source_membership_size() {
-  return sizeof(struct ip_mreq_source);
-}
-
 int platform_add_source_membership(ssm_socket /*socket*/, std::uint32_t group,
                                    std::uint32_t source, std::uint32_t /*interface_address*/) {
   joined_group = group;
@@ -112,6 +98,13 @@ long platform_receive(ssm_socket /*socket*/, unsigned char* buffer, std::size_t 
   std::memset(buffer + copied, next_receive.fill, length - copied);
   *sender = next_receive.sender;
   return result;
+}
+
+std::int64_t platform_monotonic_us() {
+  // Moves on a little at every look, as a real clock would.
+  static std::int64_t now = 0;
+  now += 250;
+  return now;
 }
 
 int platform_wait_readable(ssm_socket /*socket*/, int /*wait_ms*/) {

@@ -6,8 +6,9 @@
 #include <cstddef>
 
 // How long the socket must stay idle before held lines are written out, in
-// milliseconds. Short enough that a line reaches its file at once to a
-// person, long enough that a fast stream is written in large blocks.
+// milliseconds, while the stream is fast: short enough that a line reaches
+// its file at once to a person, long enough that a fast stream is written in
+// large blocks.
 const int output_linger_ms = 1;
 
 // Adds text to the output, writing out what is held first when it would not

@@ -60,6 +60,9 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
 // Returns 1 when readable, 0 when the time ran out, -1 on failure.
 int platform_wait_readable(ssm_socket socket, int wait_ms);
 
+// A steady clock in microseconds, for telling a fast stream from a slow one.
+std::int64_t platform_monotonic_us();
+
 // Writes all of data to standard output. Returns 0, or -1 with the reason in
 // platform_output_error_text(). A closed pipe keeps the platform's default.
 int platform_write_output(const char* data, std::size_t size);

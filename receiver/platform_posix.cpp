@@ -6,6 +6,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,6 +119,12 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
     return 1;
   }
   return ready;
+}
+
+std::int64_t platform_monotonic_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 int platform_write_output(const char* data, std::size_t size) {

@@ -176,6 +176,17 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
   return ready == 0 ? 0 : -1;
 }
 
+std::int64_t platform_monotonic_us() {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  // Whole seconds and the rest apart, so that the product cannot overflow.
+  std::int64_t seconds = now.QuadPart / frequency.QuadPart;
+  std::int64_t rest = now.QuadPart % frequency.QuadPart;
+  return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
+}
+
 int platform_write_output(const char* data, std::size_t size) {
   while (size > 0) {
     unsigned chunk = size > 1U << 30 ? 1U << 30 : static_cast<unsigned>(size);

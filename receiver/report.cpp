@@ -1,4 +1,5 @@
 // One datagram in, one report line out.
+#include <cstdint>
 #include <cstring>
 
 #include "report_line.h"
@@ -26,17 +27,28 @@ report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer
   return report_printed;
 }
 
+namespace {
+
+// When held lines were last written out because the socket was idle.
+std::int64_t last_idle_flush_us = INT64_MIN / 2;
+
+}  // namespace
+
 wait_result wait_for_datagram(ssm_socket socket, int wait_ms) {
   if (output_pending()) {
-    // While the stream goes on, lines are gathered; a moment of silence sends
-    // them out, so none is left waiting while we block.
-    int ready = platform_wait_readable(socket, output_linger_ms);
-    if (ready == 1) {
-      return wait_readable;
+    // A stream that went idle less than a moment ago is fast: its lines are
+    // gathered until it pauses for that moment. A slower one gets each line
+    // written out at once. Either way no line is left waiting while we block.
+    if (platform_monotonic_us() - last_idle_flush_us < output_linger_ms * 1000) {
+      int ready = platform_wait_readable(socket, output_linger_ms);
+      if (ready == 1) {
+        return wait_readable;
+      }
     }
     if (flush_output() != 0) {
       return wait_output_failed;
     }
+    last_idle_flush_us = platform_monotonic_us();
   }
   return static_cast<wait_result>(platform_wait_readable(socket, wait_ms));
 }

@@ -22,13 +22,6 @@ int platform_bind_any(ssm_socket, std::uint16_t port) {
   return fake.bind_result;
 }
 
-void platform_fill_source_membership(struct ip_mreq_source*, std::uint32_t, std::uint32_t,
-                                     std::uint32_t) {}
-
-std::size_t platform_source_membership_size() {
-  return 12;
-}
-
 int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_t source,
                                    std::uint32_t interface_address) {
   fake.memberships.push_back({group, source, interface_address});
@@ -61,6 +54,10 @@ int platform_wait_readable(ssm_socket, int wait_ms) {
   int ready = fake.readiness.front();
   fake.readiness.pop_front();
   return ready;
+}
+
+std::int64_t platform_monotonic_us() {
+  return fake.now_us;
 }
 
 int platform_write_output(const char* data, std::size_t size) {

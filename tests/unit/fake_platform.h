@@ -31,6 +31,7 @@ struct fake_state {
   int write_result = 0;
   std::deque<fake_datagram> datagrams;
   std::deque<int> readiness;  // results of platform_wait_readable; empty: 0
+  std::int64_t now_us = 0;    // the clock; tests move it
   // What happened.
   int sockets_opened = 0;
   std::vector<std::uint16_t> binds;

@@ -18,6 +18,17 @@ class Core : public ::testing::Test {
     reset_fake();
     flush_output();  // lines an earlier test left held
     reset_fake();
+    // Far from any moment an earlier test left the core remembering.
+    static std::int64_t epoch = 0;
+    epoch += 1000000000;
+    fake.now_us = epoch;
+  }
+
+  // Receives one 4-byte datagram carrying sequence, its line held.
+  void hold_line(unsigned char sequence) {
+    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {sequence, 0, 0, 0}});
+    ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
+    ASSERT_TRUE(output_pending());
   }
 
   int start(std::vector<const char*> args) {
@@ -251,18 +262,38 @@ TEST_F(Core, OutputFailureIsReported) {
   fake.write_result = 0;
 }
 
-TEST_F(Core, WaitWritesHeldLinesOnceTheSocketIsIdle) {
-  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
-  ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
-  EXPECT_EQ(fake.output, "");
-  fake.readiness = {1};  // more data within the moment: keep holding
-  EXPECT_EQ(wait_for_datagram(7, 1000), wait_readable);
-  EXPECT_EQ(fake.output, "");
-  EXPECT_EQ(fake.readable_waits, (std::vector<int>{output_linger_ms}));
-  fake.readiness = {0, 0};  // idle: write out, then the full wait
+TEST_F(Core, SlowStreamGetsEachLineAtOnce) {
+  hold_line(1);
+  fake.readiness = {0};
   EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);
   EXPECT_EQ(fake.output, "    10.1.1.1:seq=     1:len=   4\n");
+  EXPECT_EQ(fake.readable_waits, (std::vector<int>{1000})) << "no moment's wait first";
+  fake.now_us += 5000;  // the next datagram, 5 ms later
+  hold_line(2);
+  EXPECT_EQ(wait_for_datagram(7, receive_no_wait), wait_timed_out);
+  EXPECT_EQ(fake.output,
+            "    10.1.1.1:seq=     1:len=   4\n"
+            "    10.1.1.1:seq=     2:len=   4\n");
+  EXPECT_EQ(fake.readable_waits, (std::vector<int>{1000, receive_no_wait}));
+}
+
+TEST_F(Core, FastStreamIsGatheredUntilItPauses) {
+  hold_line(1);
+  EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);  // written at once
+  fake.readable_waits.clear();
+  fake.now_us += 300;  // the stream goes on within the moment
+  hold_line(2);
+  fake.readiness = {1};
+  EXPECT_EQ(wait_for_datagram(7, 1000), wait_readable);
+  EXPECT_EQ(fake.readable_waits, (std::vector<int>{output_linger_ms}));
+  hold_line(3);
+  fake.readiness = {0, 0};  // then it pauses: out they go, then the full wait
+  EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);
   EXPECT_EQ(fake.readable_waits, (std::vector<int>{output_linger_ms, output_linger_ms, 1000}));
+  EXPECT_EQ(fake.output,
+            "    10.1.1.1:seq=     1:len=   4\n"
+            "    10.1.1.1:seq=     2:len=   4\n"
+            "    10.1.1.1:seq=     3:len=   4\n");
   fake.readiness = {-1};  // nothing held: straight to the full wait
   EXPECT_EQ(wait_for_datagram(7, 1000), wait_failed);
   EXPECT_EQ(fake.readable_waits.back(), 1000);
