@@ -39,7 +39,7 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms) {
     // A stream that went idle less than a moment ago is fast: its lines are
     // gathered until it pauses for that moment. A slower one gets each line
     // written out at once. Either way no line is left waiting while we block.
-    if (platform_monotonic_us() - last_idle_flush_us < output_linger_ms * 1000) {
+    if (platform_monotonic_us() - last_idle_flush_us < std::int64_t{output_linger_ms} * 1000) {
       int ready = platform_wait_readable(socket, output_linger_ms);
       if (ready == 1) {
         return wait_readable;
