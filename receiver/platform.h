@@ -40,9 +40,6 @@ int platform_bind_any(ssm_socket socket, std::uint16_t port);
 void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
                                      std::uint32_t source, std::uint32_t interface_address);
 
-// Size of the platform's membership record, in bytes.
-std::size_t platform_source_membership_size();
-
 // Asks for the (source, group) membership with one setsockopt call. Returns the
 // call's result: 0, or -1 with the reason in platform_socket_error_text().
 int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::uint32_t source,

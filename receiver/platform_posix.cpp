@@ -60,10 +60,6 @@ void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32
   request->imr_interface.s_addr = interface_address;
 }
 
-std::size_t platform_source_membership_size() {
-  return sizeof(struct ip_mreq_source);
-}
-
 int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::uint32_t source,
                                    std::uint32_t interface_address) {
   struct ip_mreq_source request;

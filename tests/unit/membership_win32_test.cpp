@@ -31,7 +31,7 @@ TEST(MembershipRecord, GroupSourceInterfaceInWinsockOrder) {
 }
 
 TEST(MembershipRecord, TwelveBytes) {
-  EXPECT_EQ(platform_source_membership_size(), 12u);
+  EXPECT_EQ(sizeof(struct ip_mreq_source), 12u);
 }
 
 TEST(MembershipRecord, InterfaceZeroLetsTheStackChoose) {
