@@ -96,6 +96,63 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
   return static_cast<long>(length);
 }
 
+#ifdef SSM_HAVE_RECVMMSG
+int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
+                           int count, long* lengths, std::uint32_t* senders, int wait_ms) {
+  const int most = 64;
+  if (count > most) {
+    count = most;
+  }
+  mmsghdr messages[most];
+  iovec pieces[most];
+  sockaddr_in from[most];
+  std::memset(messages, 0, sizeof messages[0] * static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    pieces[i].iov_base = slots + static_cast<std::size_t>(i) * slot_size;
+    pieces[i].iov_len = slot_size;
+    messages[i].msg_hdr.msg_name = &from[i];
+    messages[i].msg_hdr.msg_namelen = sizeof from[i];
+    messages[i].msg_hdr.msg_iov = &pieces[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  // MSG_WAITFORONE blocks for the first datagram only, then takes what is
+  // queued. An error after the first datagram is kept for the next call.
+  int flags = wait_ms == receive_wait_forever ? MSG_WAITFORONE : MSG_DONTWAIT;
+  int received =
+      recvmmsg(static_cast<int>(socket), messages, static_cast<unsigned>(count), flags, nullptr);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return 0;
+    }
+    lengths[0] = -1;
+    return 1;
+  }
+  for (int i = 0; i < received; ++i) {
+    lengths[i] = static_cast<long>(messages[i].msg_len);
+    senders[i] = from[i].sin_addr.s_addr;
+  }
+  return received;
+}
+#else
+int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
+                           int /*count*/, long* lengths, std::uint32_t* senders, int wait_ms) {
+  long length = platform_receive(socket, slots, slot_size, &senders[0], wait_ms);
+  if (length == receive_nothing) {
+    return 0;
+  }
+  lengths[0] = length;
+  return 1;
+}
+#endif
+
+void platform_pause(ssm_socket /*socket*/, int wait_us) {
+  timespec pause{};
+  pause.tv_sec = wait_us / 1000000;
+  pause.tv_nsec = static_cast<long>(wait_us % 1000000) * 1000;
+  // Cut short by a signal, it has done its part: the loop receives at once.
+  nanosleep(&pause, nullptr);
+}
+
 int platform_wait_readable(ssm_socket socket, int wait_ms) {
   int fd = static_cast<int>(socket);
   if (fd < 0 || fd >= FD_SETSIZE) {

@@ -1,5 +1,7 @@
 #include "fake_platform.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 fake_state fake;
@@ -28,22 +30,65 @@ int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_
   return fake.membership_result;
 }
 
+namespace {
+
+// Takes the next datagram of the script into buffer.
+long take_datagram(unsigned char* buffer, std::size_t size, std::uint32_t* sender) {
+  fake_datagram next = fake.datagrams.front();
+  fake.datagrams.pop_front();
+  if (next.result >= 0) {
+    std::size_t length = static_cast<std::size_t>(next.result);
+    if (length > size) {
+      // A real receive cannot deliver more than it was given room for.
+      (void)std::fprintf(stderr, "fake platform: length %ld does not fit %zu bytes\n",
+                         next.result, size);
+      std::abort();
+    }
+    std::size_t copied = next.bytes.size() < length ? next.bytes.size() : length;
+    if (copied > 0) {
+      std::memcpy(buffer, next.bytes.data(), copied);
+    }
+    std::memset(buffer + copied, next.fill, length - copied);
+    *sender = next.sender;
+  }
+  return next.result;
+}
+
+}  // namespace
+
 long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::uint32_t* sender,
                       int wait_ms) {
   fake.receive_waits.push_back(wait_ms);
   if (fake.datagrams.empty()) {
     return receive_nothing;
   }
-  fake_datagram next = fake.datagrams.front();
-  fake.datagrams.pop_front();
-  if (next.result >= 0) {
-    std::size_t length = next.bytes.size() < size ? next.bytes.size() : size;
-    if (length > 0) {
-      std::memcpy(buffer, next.bytes.data(), length);
+  return take_datagram(buffer, size, sender);
+}
+
+// As recvmmsg: what is queued, up to count; an empty queue (the script's
+// end, or a receive_nothing in it) ends the batch, and so does a failure.
+int platform_receive_batch(ssm_socket, unsigned char* slots, std::size_t slot_size, int count,
+                           long* lengths, std::uint32_t* senders, int wait_ms) {
+  fake.receive_waits.push_back(wait_ms);
+  int taken = 0;
+  while (taken < count && !fake.datagrams.empty()) {
+    long result = take_datagram(slots + static_cast<std::size_t>(taken) * slot_size, slot_size,
+                                &senders[taken]);
+    if (result == receive_nothing) {
+      break;
     }
-    *sender = next.sender;
+    lengths[taken++] = result;
+    if (result < 0) {
+      break;
+    }
   }
-  return next.result;
+  fake.batch_sizes.push_back(taken);
+  return taken;
+}
+
+void platform_pause(ssm_socket, int wait_us) {
+  fake.pauses.push_back(wait_us);
+  fake.now_us += wait_us;
 }
 
 int platform_wait_readable(ssm_socket, int wait_ms) {

@@ -1,5 +1,5 @@
-// A scripted platform layer for the unit tests: receives come from a queue,
-// writes land in a string, and every call is counted.
+// A scripted platform layer for the unit tests and the fuzzers: receives
+// come from a queue, writes land in a string, and every call is counted.
 #ifndef TESTS_UNIT_FAKE_PLATFORM_H
 #define TESTS_UNIT_FAKE_PLATFORM_H
 
@@ -11,9 +11,10 @@
 #include "platform.h"
 
 struct fake_datagram {
-  long result;  // length, -1 for a failed receive, receive_nothing
+  long result;  // length, -1 for a failed receive, receive_nothing (the queue is empty)
   std::uint32_t sender;
-  std::vector<unsigned char> bytes;
+  std::vector<unsigned char> bytes;  // the datagram's first bytes
+  unsigned char fill = 0;            // its bytes after them, up to its length
 };
 
 struct fake_membership {
@@ -36,7 +37,9 @@ struct fake_state {
   int sockets_opened = 0;
   std::vector<std::uint16_t> binds;
   std::vector<fake_membership> memberships;
-  std::vector<int> receive_waits;
+  std::vector<int> receive_waits;  // every receive, batched or not
+  std::vector<int> batch_sizes;    // results of each batched receive
+  std::vector<int> pauses;         // microseconds
   std::vector<int> readable_waits;
   std::string output;
   int writes = 0;
