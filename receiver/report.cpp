@@ -27,28 +27,79 @@ report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer
   return report_printed;
 }
 
+report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, int wait_ms) {
+  long lengths[report_batch_slots];
+  std::uint32_t senders[report_batch_slots];
+  int count = platform_receive_batch(socket, &batch->slots[0][0], report_buffer_size,
+                                     report_batch_slots, lengths, senders, wait_ms);
+  if (count <= 0) {
+    return report_nothing;
+  }
+  for (int i = 0; i < count; ++i) {
+    long length = lengths[i];
+    if (length >= 0) {
+      unsigned char* slot = batch->slots[i];
+      // As in receive_and_report: bytes a datagram did not carry count as
+      // zero, whatever an earlier datagram left in this slot.
+      if (length < 4) {
+        std::memset(slot + length, 0, static_cast<std::size_t>(4 - length));
+      }
+      batch->sender.address = senders[i];
+      batch->sequence = read_sequence(slot);
+    }
+    char line[report_line_max];
+    std::size_t size = format_report_line(line, batch->sender.address, batch->sequence, length);
+    if (append_output(line, size) != 0) {
+      return report_output_failed;
+    }
+  }
+  return count < report_batch_slots ? report_drained : report_printed;
+}
+
 namespace {
 
 // When held lines were last written out because the socket was idle.
 std::int64_t last_idle_flush_us = INT64_MIN / 2;
 
+const std::int64_t output_linger_us = std::int64_t{output_linger_ms} * 1000;
+
+// Writes out every line held, and notes when.
+int write_out_when_idle() {
+  if (flush_output() != 0) {
+    return -1;
+  }
+  last_idle_flush_us = platform_monotonic_us();
+  return 0;
+}
+
 }  // namespace
+
+int linger_or_write_out(ssm_socket socket) {
+  // Unlike wait_for_datagram, the pause does not end at the next datagram:
+  // waking for each one would cost a fast stream a system call or two per
+  // datagram, the very cost the batches save.
+  std::int64_t since = platform_monotonic_us() - last_idle_flush_us;
+  if (since < output_linger_us) {
+    platform_pause(socket, static_cast<int>(output_linger_us - since));
+    return 0;
+  }
+  return write_out_when_idle();
+}
 
 wait_result wait_for_datagram(ssm_socket socket, int wait_ms) {
   if (output_pending()) {
     // A stream that went idle less than a moment ago is fast: its lines are
     // gathered until it pauses for that moment. A slower one gets each line
     // written out at once. Either way no line is left waiting while we block.
-    if (platform_monotonic_us() - last_idle_flush_us < std::int64_t{output_linger_ms} * 1000) {
+    if (platform_monotonic_us() - last_idle_flush_us < output_linger_us) {
       int ready = platform_wait_readable(socket, output_linger_ms);
       if (ready == 1) {
         return wait_readable;
       }
     }
-    if (flush_output() != 0) {
+    if (write_out_when_idle() != 0) {
       return wait_output_failed;
     }
-    last_idle_flush_us = platform_monotonic_us();
   }
   return static_cast<wait_result>(platform_wait_readable(socket, wait_ms));
 }

@@ -43,11 +43,12 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
 int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
                    std::uint32_t interface_address);
 
-// What one receive_and_report call did.
+// What one receive_and_report or receive_and_report_batch call did.
 enum report_result {
-  report_printed,       // one line is on its way to standard output
-  report_nothing,       // nothing arrived in time: no line
-  report_output_failed  // standard output cannot be written
+  report_printed,        // lines are on their way to standard output
+  report_nothing,        // nothing arrived in time: no line
+  report_output_failed,  // standard output cannot be written
+  report_drained         // lines are on their way, and nothing more was queued
 };
 
 // Receives one datagram into report_buffer (report_buffer_size bytes), waiting
@@ -56,6 +57,32 @@ enum report_result {
 // and sequence number of the datagram before it.
 report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer,
                                  sender_record* sender, int wait_ms);
+
+// How many datagrams one receive_and_report_batch call takes at most.
+const int report_batch_slots = 32;
+
+// ssm_listen's receive buffer: a slot per datagram of a batch, each large
+// enough for any IPv4 UDP payload (only the pages a datagram touches become
+// resident), and what a failed receive's line repeats.
+struct report_batch {
+  unsigned char slots[report_batch_slots][report_buffer_size];
+  sender_record sender;   // the sender of the last datagram received
+  std::int32_t sequence;  // and its sequence number
+};
+
+// Receives the datagrams already queued, up to report_batch_slots of them in
+// one system call where the system allows, waiting for the first as wait_ms
+// says, and adds a report line for each, in arrival order, exactly as
+// receive_and_report would. Returns report_drained when the batch was not
+// full: nothing more was queued.
+report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, int wait_ms);
+
+// For the batch loop, when nothing is queued and lines are held: a fast
+// stream (lines last written out less than output_linger_ms ago) pauses
+// until that moment is up, so that its next datagrams queue up for one
+// receive; otherwise the lines are written out. Returns 0, or -1 when
+// standard output cannot be written (reason in platform_output_error_text()).
+int linger_or_write_out(ssm_socket socket);
 
 // What wait_for_datagram saw.
 enum wait_result {

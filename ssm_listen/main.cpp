@@ -15,20 +15,20 @@ int main(int argc, char** argv) {
   if (status != 0) {
     return status;
   }
-  static unsigned char report_buffer[report_buffer_size];
-  sender_record sender{};
+  // Megabytes of address space, but only the pages datagrams touch are used.
+  static report_batch batch;
 
   for (;;) {
     // With lines held, take what is queued without blocking; once the queue
-    // is empty, the lines go out before the next blocking receive.
-    bool pending = output_pending();
-    int wait_ms = pending ? receive_no_wait : receive_wait_forever;
-    report_result result = receive_and_report(receiver.socket, report_buffer, &sender, wait_ms);
+    // is empty, the lines go out (a fast stream's after a moment's pause)
+    // before the next blocking receive.
+    int wait_ms = output_pending() ? receive_no_wait : receive_wait_forever;
+    report_result result = receive_and_report_batch(receiver.socket, &batch, wait_ms);
     if (result == report_output_failed) {
       return output_failure(program);
     }
-    if (result == report_nothing && pending &&
-        wait_for_datagram(receiver.socket, receive_no_wait) == wait_output_failed) {
+    if (result != report_printed && output_pending() &&
+        linger_or_write_out(receiver.socket) != 0) {
       return output_failure(program);
     }
   }

@@ -1,6 +1,8 @@
 // The core on a scripted platform: start-up decisions and the report lines.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,14 @@
 #include "test_address.h"
 
 namespace {
+
+// The report line, as printf would make it.
+std::string line(const char* sender, long sequence, long length) {
+  char text[80];
+  int size = std::snprintf(text, sizeof text, "%12s:seq=%6ld:len=%4ld\n", sender, sequence,
+                           length);
+  return std::string(text, static_cast<std::size_t>(size));
+}
 
 class Core : public ::testing::Test {
  protected:
@@ -304,5 +314,108 @@ TEST_F(Core, WaitReportsOutputFailure) {
   ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
   fake.write_result = -1;
   EXPECT_EQ(wait_for_datagram(7, 1000), wait_output_failed);
+  fake.write_result = 0;
+}
+
+// ssm_listen's batched receive: the same lines, however the datagrams fall
+// into batches and slots.
+class Batch : public Core {
+ protected:
+  report_result take(int wait_ms = receive_no_wait) {
+    report_result result = receive_and_report_batch(7, batch.get(), wait_ms);
+    flush_output();
+    return result;
+  }
+
+  std::unique_ptr<report_batch> batch{new report_batch()};
+};
+
+TEST_F(Batch, LinesKeepArrivalOrderAcrossBatches) {
+  std::string expected;
+  for (int i = 0; i < 2 * report_batch_slots + 6; ++i) {
+    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {static_cast<unsigned char>(i), 0, 0, 1}});
+    expected += line("10.1.1.1", i + (1 << 24), 4);
+  }
+  EXPECT_EQ(take(receive_wait_forever), report_printed);
+  EXPECT_EQ(take(), report_printed);
+  EXPECT_EQ(take(), report_drained) << "a short batch: nothing more queued";
+  EXPECT_EQ(take(), report_nothing);
+  EXPECT_EQ(fake.batch_sizes, (std::vector<int>{report_batch_slots, report_batch_slots, 6, 0}));
+  EXPECT_EQ(fake.receive_waits.front(), receive_wait_forever);
+  EXPECT_EQ(fake.output, expected);
+
+  // A partial batch: the queue ran dry after three.
+  reset_fake();
+  for (unsigned char sequence = 1; sequence <= 3; ++sequence) {
+    fake.datagrams.push_back({4, ipv4(10, 2, 2, 2), {sequence, 0, 0, 0}});
+  }
+  fake.datagrams.push_back({receive_nothing, 0, {}});
+  fake.datagrams.push_back({4, ipv4(10, 2, 2, 2), {4, 0, 0, 0}});
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(fake.batch_sizes, (std::vector<int>{3, 1}));
+  EXPECT_EQ(fake.output, line("10.2.2.2", 1, 4) + line("10.2.2.2", 2, 4) +
+                             line("10.2.2.2", 3, 4) + line("10.2.2.2", 4, 4));
+}
+
+TEST_F(Batch, FailedReceiveRepeatsTheDatagramBeforeItWhateverTheSlot) {
+  fake.datagrams.push_back({-1, 0, {}});  // before any datagram
+  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {9, 0, 0, 0}});
+  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {99, 0, 0, 0}});  // slot 1
+  fake.datagrams.push_back({receive_nothing, 0, {}});
+  fake.datagrams.push_back({6, ipv4(10, 2, 2, 2), {42, 0, 0, 0, 7, 7}});
+  fake.datagrams.push_back({-1, ipv4(9, 9, 9, 9), {1, 1, 1, 1}});  // in slot 1, within a batch
+  fake.datagrams.push_back({-1, 0, {}});                           // first of the next batch
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(fake.batch_sizes, (std::vector<int>{1, 2, 2, 1}));
+  EXPECT_EQ(fake.output, line("0.0.0.0", 0, -1) + line("10.1.1.1", 9, 4) +
+                             line("10.1.1.1", 99, 4) + line("10.2.2.2", 42, 6) +
+                             line("10.2.2.2", 42, -1) + line("10.2.2.2", 42, -1));
+}
+
+TEST_F(Batch, ShortAndLargestDatagramsInReusedSlots) {
+  fake.datagrams.push_back({8, ipv4(10, 1, 1, 1), {0x11, 0x22, 0x33, 0x44, 1, 2, 3, 4}});
+  fake.datagrams.push_back({8, ipv4(10, 1, 1, 1), {0x55, 0x66, 0x77, 0x08, 5, 6, 7, 8}});
+  fake.datagrams.push_back({receive_nothing, 0, {}});
+  // The same two slots again: short datagrams must not show what is left there.
+  fake.datagrams.push_back({2, ipv4(10, 2, 2, 2), {0x05, 0x01}});
+  fake.datagrams.push_back({0, ipv4(10, 1, 1, 1), {}});
+  fake.datagrams.push_back({65507, ipv4(10, 1, 1, 1), {1, 2, 3, 4}, 0xab});
+  fake.datagrams.push_back({3, ipv4(10, 1, 1, 1), {0xff, 0xff, 0xff}});
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(fake.output, line("10.1.1.1", 0x44332211, 8) + line("10.1.1.1", 0x08776655, 8) +
+                             line("10.2.2.2", 0x0105, 2) + line("10.1.1.1", 0, 0) +
+                             line("10.1.1.1", 0x04030201, 65507) +
+                             line("10.1.1.1", 0x00ffffff, 3));
+  EXPECT_EQ(batch->slots[0][4], 1) << "bytes past the sequence field are not cleared";
+  EXPECT_EQ(batch->slots[2][65506], 0xab) << "the largest datagram is received whole";
+}
+
+TEST_F(Batch, OnlyAFastStreamLingersAndNeverPastTheMoment) {
+  // A slow stream: the last lines went out long ago, so these go out now.
+  hold_line(1);
+  EXPECT_EQ(linger_or_write_out(7), 0);
+  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4));
+  EXPECT_TRUE(fake.pauses.empty());
+  // A fast one: 300 us later, the next line waits out the rest of the moment
+  // in one pause, not woken by each datagram, then goes out.
+  fake.now_us += 300;
+  hold_line(2);
+  EXPECT_EQ(linger_or_write_out(7), 0);
+  EXPECT_EQ(fake.pauses, (std::vector<int>{output_linger_ms * 1000 - 300}));
+  EXPECT_TRUE(fake.readable_waits.empty());
+  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4));
+  EXPECT_EQ(linger_or_write_out(7), 0);
+  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4) + line("10.1.1.1", 2, 4));
+  EXPECT_EQ(fake.pauses.size(), 1u);
+
+  fake.now_us += 5000;
+  hold_line(3);
+  fake.write_result = -1;
+  EXPECT_EQ(linger_or_write_out(7), -1);
   fake.write_result = 0;
 }
