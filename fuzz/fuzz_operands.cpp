@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "exit_status.h"
-#include "fuzz_platform.h"
+#include "fake_platform.h"
 #include "operands.h"
 #include "ssm_receiver.h"
 
@@ -129,14 +129,14 @@ void check_startup(std::vector<std::string>& arguments, int argc) {
   if (argc == 0) {
     argv[0] = nullptr;  // as the system passes an empty argument vector
   }
-  fuzz_reset();
+  reset_fake();
   ssm_receiver receiver{};
   int status = open_ssm_receiver(argc, argv.data(), "ssm_fuzz", &receiver);
   if (argc < 4) {
     std::string name = argc > 0 ? arguments[0] : std::string("ssm_fuzz");
     std::string usage = " Use: " + name + " <group> <source> <port>";
-    if (status != exit_usage || fuzz_output() != usage || fuzz_join_calls() != 0) {
-      disagree("usage", fuzz_output(), status, exit_usage);
+    if (status != exit_usage || fake.output != usage || !fake.memberships.empty()) {
+      disagree("usage", fake.output, status, exit_usage);
     }
     return;
   }
@@ -147,19 +147,20 @@ void check_startup(std::vector<std::string>& arguments, int argc) {
               reference_ipv4(arguments[2].c_str(), &source) &&
               reference_port(arguments[3].c_str(), &port);
   int want = good ? 0 : exit_usage;
-  if (status != want || !fuzz_output().empty()) {
+  if (status != want || !fake.output.empty()) {
     disagree("open_ssm_receiver", arguments[1] + " " + arguments[2] + " " + arguments[3], status,
              want);
   }
-  if (good && (fuzz_join_calls() != 1 || fuzz_joined_group() != group ||
-                fuzz_joined_source() != source || fuzz_bound_port() != port ||
-                receiver.channel.group != group || receiver.channel.source != source ||
-                receiver.channel.port != port || !receiver.joined)) {
-    disagree("channel", arguments[1] + " " + arguments[2] + " " + arguments[3],
-             fuzz_join_calls(), 1);
+  int joins = static_cast<int>(fake.memberships.size());
+  if (good && (joins != 1 || fake.memberships[0].group != group ||
+               fake.memberships[0].source != source || fake.binds.size() != 1 ||
+               fake.binds[0] != port || receiver.channel.group != group ||
+               receiver.channel.source != source || receiver.channel.port != port ||
+               !receiver.joined)) {
+    disagree("channel", arguments[1] + " " + arguments[2] + " " + arguments[3], joins, 1);
   }
-  if (!good && fuzz_join_calls() != 0) {
-    disagree("join after a bad operand", arguments[1], fuzz_join_calls(), 0);
+  if (!good && joins != 0) {
+    disagree("join after a bad operand", arguments[1], joins, 0);
   }
 }
 

@@ -1,9 +1,11 @@
-// Fuzzes the report line: receive_and_report over a platform whose receives
-// return fuzz-chosen lengths (-1, nothing, 0 to 65536), senders and bytes.
-// Each line must be what snprintf("%12s:seq=%6d:len=%4d\n") makes of the
-// inet_ntoa text, the sequence number taken little-endian from the bytes
-// delivered (missing ones as zero) and the length; a failed receive repeats
-// the sender and sequence number before it.
+// Fuzzes the report line: receive_and_report and ssm_listen's
+// receive_and_report_batch over the scripted platform, whose receives return
+// fuzz-chosen lengths (-1, nothing, 0 to 65536), senders and bytes, and whose
+// batches are any size and mix of them. Each line must be what
+// snprintf("%12s:seq=%6d:len=%4d\n") makes of the inet_ntoa text, the
+// sequence number taken little-endian from the bytes delivered (missing ones
+// as zero) and the length; a failed receive repeats the sender and sequence
+// number before it.
 #include <arpa/inet.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <netinet/in.h>
@@ -16,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_platform.h"
+#include "fake_platform.h"
 #include "output.h"
 #include "report_line.h"
 #include "ssm_receiver.h"
@@ -90,48 +92,116 @@ struct expected_state {
   unsigned char bytes[4];
 };
 
-// One receive: its result, sender and bytes chosen by the fuzzer, and the
-// line it must give.
-void check_receive(FuzzedDataProvider* data, unsigned char* buffer, sender_record* sender,
-                   expected_state* want) {
-  fuzz_receive next{};
+fake_datagram choose_datagram(FuzzedDataProvider* data) {
+  fake_datagram next{};
   next.result = choose_length(data);
   next.sender = data->ConsumeIntegral<std::uint32_t>();
   next.fill = data->ConsumeIntegral<unsigned char>();
-  std::vector<unsigned char> bytes =
-      data->ConsumeBytes<unsigned char>(data->ConsumeIntegralInRange<std::size_t>(0, 8));
-  next.bytes = bytes.data();
-  next.byte_count = bytes.size();
-  fuzz_reset();
-  fuzz_set_receive(next);
+  next.bytes = data->ConsumeBytes<unsigned char>(data->ConsumeIntegralInRange<std::size_t>(0, 8));
+  return next;
+}
+
+// The line a received datagram must give, after noting what it leaves.
+std::string expect_line(const fake_datagram& next, expected_state* want) {
+  if (next.result >= 0) {
+    want->sender = next.sender;
+    for (std::size_t i = 0; i < sizeof want->bytes; ++i) {
+      unsigned char delivered = i < next.bytes.size() ? next.bytes[i] : next.fill;
+      want->bytes[i] = static_cast<long>(i) < next.result ? delivered : 0;
+    }
+  }
+  return reference_line(want->sender, want->bytes, next.result);
+}
+
+// One receive_and_report call on one scripted receive.
+void check_receive(FuzzedDataProvider* data, unsigned char* buffer, sender_record* sender,
+                   expected_state* want) {
+  fake_datagram next = choose_datagram(data);
+  reset_fake();
+  fake.datagrams.push_back(next);
 
   report_result result = receive_and_report(3, buffer, sender, receive_no_wait);
-  if (fuzz_receive_calls() != 1) {
-    disagree("receives per call", std::to_string(fuzz_receive_calls()), "1");
+  if (fake.receive_waits.size() != 1) {
+    disagree("receives per call", std::to_string(fake.receive_waits.size()), "1");
   }
   if (flush_output() != 0) {
     disagree("flush", "-1", "0");
   }
-  const std::string& got = fuzz_output();
   if (next.result == receive_nothing) {
-    if (result != report_nothing || !got.empty()) {
-      disagree("nothing received", got, "");
+    if (result != report_nothing || !fake.output.empty()) {
+      disagree("nothing received", fake.output, "");
     }
     return;
   }
-  if (next.result >= 0) {
-    want->sender = next.sender;
-    for (std::size_t i = 0; i < sizeof want->bytes; ++i) {
-      unsigned char delivered = i < bytes.size() ? bytes[i] : next.fill;
-      want->bytes[i] = static_cast<long>(i) < next.result ? delivered : 0;
-    }
-  }
-  std::string line = reference_line(want->sender, want->bytes, next.result);
-  if (result != report_printed || got != line) {
-    disagree("report line", got, line);
+  std::string line = expect_line(next, want);
+  if (result != report_printed || fake.output != line) {
+    disagree("report line", fake.output, line);
   }
   if (std::memcmp(buffer, want->bytes, sizeof want->bytes) != 0) {
     disagree("sequence bytes left in the buffer", "", "");
+  }
+}
+
+// Whether a received datagram is in its slot: the sequence field as the
+// line shows it, and its last byte.
+bool whole_in_slot(const fake_datagram& datagram, const unsigned char* slot,
+                   const expected_state& want) {
+  if (std::memcmp(slot, want.bytes, sizeof want.bytes) != 0) {
+    return false;
+  }
+  std::size_t length = static_cast<std::size_t>(datagram.result);
+  if (length <= sizeof want.bytes) {
+    return true;
+  }
+  unsigned char last = length <= datagram.bytes.size() ? datagram.bytes[length - 1] : datagram.fill;
+  return slot[length - 1] == last;
+}
+
+// A script of receives, taken by receive_and_report_batch calls until it is
+// used up: the lines in order, each datagram whole in its own slot.
+void check_batches(FuzzedDataProvider* data, report_batch* batch, expected_state* want) {
+  reset_fake();
+  std::vector<fake_datagram> script;
+  std::size_t length = data->ConsumeIntegralInRange<std::size_t>(1, 2 * report_batch_slots + 3);
+  for (std::size_t i = 0; i < length && data->remaining_bytes() > 0; ++i) {
+    script.push_back(choose_datagram(data));
+    fake.datagrams.push_back(script.back());
+  }
+  std::size_t taken = 0;
+  for (std::size_t call = 0; call <= script.size() && !fake.datagrams.empty(); ++call) {
+    std::size_t queued = fake.datagrams.size();
+    int wait_ms = data->ConsumeBool() ? receive_no_wait : receive_wait_forever;
+    report_result result = receive_and_report_batch(3, batch, wait_ms);
+    if (flush_output() != 0) {
+      disagree("flush", "-1", "0");
+    }
+    std::size_t used = queued - fake.datagrams.size();
+    int size = fake.batch_sizes.back();
+    report_result right = size == 0                    ? report_nothing
+                          : size < report_batch_slots ? report_drained
+                                                      : report_printed;
+    if (result != right) {
+      disagree("batch result", std::to_string(result), std::to_string(right));
+    }
+    std::string lines;
+    for (int slot = 0; slot < size; ++slot) {
+      const fake_datagram& next = script[taken + static_cast<std::size_t>(slot)];
+      lines += expect_line(next, want);
+      if (next.result < 0) {
+        continue;
+      }
+      if (!whole_in_slot(next, batch->slots[slot], *want)) {
+        disagree("datagram in its slot", std::to_string(slot), "whole");
+      }
+    }
+    if (fake.output != lines) {
+      disagree("batch lines", fake.output, lines);
+    }
+    fake.output.clear();
+    taken += used;
+  }
+  if (!fake.datagrams.empty()) {
+    disagree("receives left", std::to_string(fake.datagrams.size()), "0");
   }
 }
 
@@ -139,8 +209,9 @@ void check_receive(FuzzedDataProvider* data, unsigned char* buffer, sender_recor
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t input_size) {
   // Exactly the size receive_and_report asks for, on the heap, so that a
-  // byte past its end is an AddressSanitizer report.
+  // byte past its end is an AddressSanitizer report; the batch likewise.
   static std::unique_ptr<unsigned char[]> buffer(new unsigned char[report_buffer_size]);
+  static std::unique_ptr<report_batch> batch(new report_batch());
   FuzzedDataProvider data(input, input_size);
 
   // Whatever the buffer and the sender record held before the first receive.
@@ -153,10 +224,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   expected_state want{};
   want.sender = sender.address;
   std::memcpy(want.bytes, buffer.get(), sizeof want.bytes);
+  // The batch path starts from the same record and sequence number.
+  batch->sender = sender;
+  batch->sequence = read_sequence(want.bytes);
+  expected_state want_batch = want;
 
   for (int step = 0; step < max_steps && data.remaining_bytes() > 0; ++step) {
     check_format(&data);
-    check_receive(&data, buffer.get(), &sender, &want);
+    if (data.ConsumeBool()) {
+      check_receive(&data, buffer.get(), &sender, &want);
+    } else {
+      check_batches(&data, batch.get(), &want_batch);
+    }
   }
   return 0;
 }
