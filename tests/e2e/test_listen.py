@@ -1,9 +1,13 @@
 """ssm_listen, the real program, in a private network namespace."""
 
+import os
 import time
 
 from common_cases import CommonCases
 from harness import GROUP, LISTEN, SOURCE, ReceiverTest, free_port, ip, line, main, send
+
+# Whether this build takes queued datagrams in batches (recvmmsg) or one a call.
+BATCHED = os.environ.get("SSM_LISTEN_BATCHED") == "1"
 
 
 class ListenCommon(CommonCases, ReceiverTest):
@@ -36,6 +40,28 @@ class ListenOnly(ReceiverTest):
         send("-c", 1, "-s", 77, "127.0.0.1", SOURCE, port)
         self.assertEqual(receiver.wait_lines(1), [line(SOURCE, 77, 32)])
         self.assertEqual(receiver.output(), line(SOURCE, 77, 32))
+
+    def test_large_burst_every_line_in_order_in_fewer_receives(self):
+        count = 20000
+        expected = [line(SOURCE, 1 + i, 8) for i in range(count)]
+        # As fast as the sender goes: batches, and output blocks, end to end.
+        port = free_port()
+        receiver = self.start(LISTEN, GROUP, SOURCE, port)
+        send("-c", count, "-r", 0, "-l", 8, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(count, timeout=30), expected)
+        # Traced, at a pace a traced receiver keeps up with: the calls made.
+        port = free_port()
+        receiver = self.start(LISTEN, GROUP, SOURCE, port, trace=True,
+                              trace_calls="setsockopt,recvmmsg,recvfrom")
+        send("-c", count, "-r", 20000, "-l", 8, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(count, timeout=30), expected)
+        batches, singles = receiver.traced("recvmmsg"), receiver.traced("recvfrom")
+        if BATCHED:
+            self.assertEqual(singles, [])
+            self.assertLess(len(batches), count // 4, "datagrams are taken many to a call")
+        else:
+            self.assertEqual(batches, [])
+            self.assertGreaterEqual(len(singles), count)
 
 
 if __name__ == "__main__":
