@@ -52,15 +52,20 @@ int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
                       std::uint32_t* sender, int wait_ms);
 
-// Receives the datagrams already queued on the socket, at most count of them,
-// in one call where the system has one (recvmmsg) and one datagram where it
-// has not. Datagram i goes to slots + i * slot_size, its length (or -1 for a
+// Receives the datagrams already queued on the socket, at most count of them
+// (and at most platform_batch_limit()), in one call where the system has one
+// (recvmmsg), one datagram where it has not. Fewer than that means nothing
+// more was queued. Datagram i goes to slots + i * slot_size, its length (or -1 for a
 // failed receive, which ends the batch) to lengths[i] and, when received, its
 // sender (network byte order) to senders[i]. Only the first is waited for,
 // as wait_ms says (receive_no_wait or receive_wait_forever). Returns how many
 // results it gave, or 0 when nothing arrived (as receive_nothing above).
 int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
                            int count, long* lengths, std::uint32_t* senders, int wait_ms);
+
+// How many datagrams platform_receive_batch can take in one call: 1 where
+// the system has no batched receive.
+int platform_batch_limit();
 
 // Waits about wait_us microseconds while the socket's queue fills, so that a
 // fast stream's next datagrams come in one batch. Where the system can only

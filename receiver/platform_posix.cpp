@@ -97,15 +97,24 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
 }
 
 #ifdef SSM_HAVE_RECVMMSG
+namespace {
+
+const int batch_limit = 64;
+
+}  // namespace
+
+int platform_batch_limit() {
+  return batch_limit;
+}
+
 int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
                            int count, long* lengths, std::uint32_t* senders, int wait_ms) {
-  const int most = 64;
-  if (count > most) {
-    count = most;
+  if (count > batch_limit) {
+    count = batch_limit;
   }
-  mmsghdr messages[most];
-  iovec pieces[most];
-  sockaddr_in from[most];
+  mmsghdr messages[batch_limit];
+  iovec pieces[batch_limit];
+  sockaddr_in from[batch_limit];
   std::memset(messages, 0, sizeof messages[0] * static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
     pieces[i].iov_base = slots + static_cast<std::size_t>(i) * slot_size;
@@ -134,6 +143,10 @@ int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t 
   return received;
 }
 #else
+int platform_batch_limit() {
+  return 1;
+}
+
 int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
                            int /*count*/, long* lengths, std::uint32_t* senders, int wait_ms) {
   long length = platform_receive(socket, slots, slot_size, &senders[0], wait_ms);

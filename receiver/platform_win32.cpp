@@ -151,6 +151,10 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
 }
 
 // Winsock has no batched receive: one datagram a call.
+int platform_batch_limit() {
+  return 1;
+}
+
 int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
                            int /*count*/, long* lengths, std::uint32_t* senders, int wait_ms) {
   long length = platform_receive(socket, slots, slot_size, &senders[0], wait_ms);

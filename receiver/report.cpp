@@ -30,8 +30,11 @@ report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer
 report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, int wait_ms) {
   long lengths[report_batch_slots];
   std::uint32_t senders[report_batch_slots];
-  int count = platform_receive_batch(socket, &batch->slots[0][0], report_buffer_size,
-                                     report_batch_slots, lengths, senders, wait_ms);
+  // Only a batch shorter than the platform could take says the queue is dry.
+  int room = platform_batch_limit() < report_batch_slots ? platform_batch_limit()
+                                                          : report_batch_slots;
+  int count = platform_receive_batch(socket, &batch->slots[0][0], report_buffer_size, room,
+                                     lengths, senders, wait_ms);
   if (count <= 0) {
     return report_nothing;
   }
@@ -53,7 +56,7 @@ report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, i
       return report_output_failed;
     }
   }
-  return count < report_batch_slots ? report_drained : report_printed;
+  return count < room ? report_drained : report_printed;
 }
 
 namespace {

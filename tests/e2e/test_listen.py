@@ -50,18 +50,21 @@ class ListenOnly(ReceiverTest):
         send("-c", count, "-r", 0, "-l", 8, GROUP, SOURCE, port)
         self.assertEqual(receiver.wait_lines(count, timeout=30), expected)
         # Traced, at a pace a traced receiver keeps up with: the calls made.
+        # Stopped by the tracer at every receive, one datagram a call keeps
+        # up only with a shorter burst.
+        traced = count if BATCHED else count // 10
         port = free_port()
         receiver = self.start(LISTEN, GROUP, SOURCE, port, trace=True,
                               trace_calls="setsockopt,recvmmsg,recvfrom")
-        send("-c", count, "-r", 20000, "-l", 8, GROUP, SOURCE, port)
-        self.assertEqual(receiver.wait_lines(count, timeout=30), expected)
+        send("-c", traced, "-r", 20000, "-l", 8, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(traced, timeout=30), expected[:traced])
         batches, singles = receiver.traced("recvmmsg"), receiver.traced("recvfrom")
         if BATCHED:
             self.assertEqual(singles, [])
-            self.assertLess(len(batches), count // 4, "datagrams are taken many to a call")
+            self.assertLess(len(batches), traced // 4, "datagrams are taken many to a call")
         else:
             self.assertEqual(batches, [])
-            self.assertGreaterEqual(len(singles), count)
+            self.assertGreaterEqual(len(singles), traced)
 
 
 if __name__ == "__main__":

@@ -71,6 +71,9 @@ int platform_receive_batch(ssm_socket, unsigned char* slots, std::size_t slot_si
                            long* lengths, std::uint32_t* senders, int wait_ms) {
   fake.receive_waits.push_back(wait_ms);
   int taken = 0;
+  if (count > fake.batch_limit) {
+    count = fake.batch_limit;
+  }
   while (taken < count && !fake.datagrams.empty()) {
     long result = take_datagram(slots + static_cast<std::size_t>(taken) * slot_size, slot_size,
                                 &senders[taken]);
@@ -84,6 +87,10 @@ int platform_receive_batch(ssm_socket, unsigned char* slots, std::size_t slot_si
   }
   fake.batch_sizes.push_back(taken);
   return taken;
+}
+
+int platform_batch_limit() {
+  return fake.batch_limit;
 }
 
 void platform_pause(ssm_socket, int wait_us) {

@@ -33,6 +33,7 @@ struct fake_state {
   std::deque<fake_datagram> datagrams;
   std::deque<int> readiness;  // results of platform_wait_readable; empty: 0
   std::int64_t now_us = 0;    // the clock; tests move it
+  int batch_limit = 64;       // 1: a system without a batched receive
   // What happened.
   int sockets_opened = 0;
   std::vector<std::uint16_t> binds;

@@ -356,6 +356,14 @@ TEST_F(Batch, LinesKeepArrivalOrderAcrossBatches) {
   EXPECT_EQ(fake.batch_sizes, (std::vector<int>{3, 1}));
   EXPECT_EQ(fake.output, line("10.2.2.2", 1, 4) + line("10.2.2.2", 2, 4) +
                              line("10.2.2.2", 3, 4) + line("10.2.2.2", 4, 4));
+
+  // Where the system takes one datagram a call, one is not a dry queue.
+  reset_fake();
+  fake.batch_limit = 1;
+  fake.datagrams.push_back({4, ipv4(10, 2, 2, 2), {5, 0, 0, 0}});
+  EXPECT_EQ(take(receive_wait_forever), report_printed);
+  EXPECT_EQ(take(), report_nothing);
+  EXPECT_EQ(fake.output, line("10.2.2.2", 5, 4));
 }
 
 TEST_F(Batch, FailedReceiveRepeatsTheDatagramBeforeItWhateverTheSlot) {
