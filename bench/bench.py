@@ -417,10 +417,14 @@ def targets(runs):
     # Keeping up with the sender is a pass at the full rate in the median run.
     rates = [run[name + "/large"]["zero_loss"] for run in runs]
     kept_up = sum(1 for rate in rates if rate[1] == ">=")
-    lines.append("%s (large queue): zero-loss rate %.0f, kept up with the sender's full rate "
-                 "(%.0f/s) in %d of %d runs (target: the sender's full rate): %s"
-                 % (name, median([rate[0] for rate in rates]),
-                    median([run["sender_full_rate"] for run in runs]), kept_up, len(runs),
+    # The sender is slower to a receiver that keeps up (it wakes it), so the
+    # rate of the burst taken whole is shown beside the full rate measured
+    # with bare_receive.
+    lines.append("%s (large queue): took every datagram of a burst at the sender's full rate in "
+                 "%d of %d runs (zero-loss rate %.0f/s, median; the sender's full rate to "
+                 "bare_receive %.0f/s) (target: the sender's full rate): %s"
+                 % (name, kept_up, len(runs), median([rate[0] for rate in rates]),
+                    median([run["sender_full_rate"] for run in runs]),
                     verdict(2 * kept_up > len(runs))))
     value = median([ratio(run, name, "default", reference, "zero_loss") for run in runs])
     lines.append("%s (default queue): zero-loss rate %.2f of %s's (target >= 1.00): %s"
