@@ -15,13 +15,24 @@ import subprocess
 import sys
 import time
 
+import chart
+
 GROUP, SOURCE, PORT = "232.1.1.1", "10.1.1.1", 5001
 # What the programs ask for; the system caps it (net.core.rmem_max).
 LARGE_QUEUE = 4 * 1024 * 1024
 MIN_BURST = 20000          # a burst is 1 s long and never shorter than this
 LOWEST_RATE = 20000        # the search starts here
-SEARCH_STEPS = 6           # geometric halvings between LOWEST_RATE and full rate
+SEARCH_STEPS = 7           # geometric halvings between LOWEST_RATE and full rate
 CPU_RATE = 100000          # the fixed rate of the CPU figure
+# The rates of the CPU sweep, 0 the sender's full rate; CPU_RATE among them.
+# The zero-loss search has already sent a burst at LOWEST_RATE.
+SWEEP_RATES = (LOWEST_RATE, 50000, CPU_RATE, 200000, 0)
+# Peak RSS with the largest datagrams too: a short burst at a modest rate.
+BIG_LENGTH, BIG_RATE, BIG_COUNT = 65507, 2000, 3000
+# Datagrams in one message the kernel cuts up (UDP_SEGMENT): the sender then
+# makes one trip through the IP layer for many datagrams, and outruns every
+# receiver. Paced bursts send few at a time all the same.
+SEGMENTS = 64
 DELAY_RATE, DELAY_COUNT = 200, 1000
 DELAY_LIMIT_US = 2000
 
@@ -183,24 +194,30 @@ def settle(pid):
         last = now
 
 
-def burst(receiver, cores, tools, out_dir, rate, count):
-    """Sends count datagrams at rate (0: as fast as the sender can) to a fresh
-    receiver. Returns what arrived, the CPU it took, the peak RSS."""
+def burst(receiver, cores, tools, out_dir, rate, count, length=32):
+    """Sends count datagrams of length bytes at rate (0: as fast as the sender
+    can) to a fresh receiver. Returns what arrived, the CPU it took, the peak
+    RSS."""
     out_path = os.path.join(out_dir, "%s-%s.out" % (receiver["name"], receiver["queue"]))
     process = start_receiver(receiver, cores, out_path)
+    # A message cut into datagrams must fit in one IPv4 datagram itself.
+    segments = SEGMENTS if length * SEGMENTS < 65000 else 1
     drops = queue_drops()
     before = cpu_ns(process.pid)
     sent = run_tool(pinned(cores["sender"], [tools["burst_send"], "-c", str(count),
-                                             "-r", str(rate), GROUP, SOURCE, str(PORT)]))
+                                             "-r", str(rate), "-l", str(length),
+                                             "-g", str(segments),
+                                             GROUP, SOURCE, str(PORT)]))
     settle(process.pid)
     cpu = cpu_ns(process.pid) - before
     rss = peak_rss_kib(process.pid)
     stop_receiver(process)
     received, granted = counted(receiver, out_path)
     fields = dict(item.split("=") for item in sent.split())
-    return {"rate": rate, "count": count, "received": received, "cpu_ns": cpu, "rss_kib": rss,
-            "sender_rate": float(fields["rate"]), "queue_drops": queue_drops() - drops,
-            "rcvbuf": granted}
+    return {"receiver": receiver["name"] + "/" + receiver["queue"], "rate": rate,
+            "count": count, "length": length, "received": received,
+            "cpu_ns": cpu, "rss_kib": rss, "sender_rate": float(fields["rate"]),
+            "queue_drops": queue_drops() - drops, "rcvbuf": granted}
 
 
 def delay(receiver, cores, tools, out_dir, count):
@@ -251,6 +268,7 @@ def zero_loss_rate(receiver, cores, tools, out_dir, full_rate, log):
 
 def one_run(all_receivers, cores, tools, out_dir, smoke, log):
     figures = {}
+    first_burst = len(log)
 
     def key(receiver):
         return receiver["name"] + "/" + receiver["queue"]
@@ -261,7 +279,7 @@ def one_run(all_receivers, cores, tools, out_dir, smoke, log):
         full_rate = 10000
         full = burst(bare, cores, tools, out_dir, 0, 300)
     else:
-        full = burst(bare, cores, tools, out_dir, 0, 400000)
+        full = burst(bare, cores, tools, out_dir, 0, 2000000)
         full_rate = full["sender_rate"]
     figures["sender_full_rate"] = full["sender_rate"]
     for receiver in all_receivers:
@@ -277,15 +295,35 @@ def one_run(all_receivers, cores, tools, out_dir, smoke, log):
                                               entry["zero_loss"][0]), flush=True)
     for receiver in large:
         entry = figures[key(receiver)]
-        for label, rate, count in (("cpu_fixed", CPU_RATE, 300 if smoke else CPU_RATE),
-                                   ("cpu_full", 0, 300 if smoke else int(full_rate))):
-            result = burst(receiver, cores, tools, out_dir, rate, count)
-            log.append(result)
-            entry[label] = result["cpu_ns"] / max(1, result["received"])
-            entry[label + "_received"] = result["received"]
+        # The sweep: each rate a burst of 1 s (at least MIN_BURST datagrams)
+        # to a fresh receiver; its 100k/s and full-rate points are the table's
+        # CPU figures, its 20k/s point the search's burst at that rate.
+        entry["sweep"] = {}
+        for rate in SWEEP_RATES:
+            count = 300 if smoke else (int(full_rate) if rate == 0 else max(MIN_BURST, rate))
+            # A burst of the search's just like it is reused, not sent again.
+            alike = [b for b in log[first_burst:] if rate > 0 and b["rate"] == rate
+                     and b["count"] == count and b["receiver"] == key(receiver)]
+            if alike:
+                result = alike[0]
+            else:
+                result = burst(receiver, cores, tools, out_dir, rate, count)
+                log.append(result)
+            entry["sweep"][rate] = {"rate": result["sender_rate"] if rate == 0 else rate,
+                                    "cpu_ns": result["cpu_ns"] / max(1, result["received"]),
+                                    "received": result["received"], "count": count}
             entry["rss_kib"] = max(entry.get("rss_kib", 0), result["rss_kib"])
             if result["rcvbuf"] is not None:
                 entry["rcvbuf"] = result["rcvbuf"]
+        entry["cpu_fixed"] = entry["sweep"][CPU_RATE]["cpu_ns"]
+        entry["cpu_full"] = entry["sweep"][0]["cpu_ns"]
+        if receiver["name"] in ("ssm_listen", "bare_receive"):
+            result = burst(receiver, cores, tools, out_dir, BIG_RATE, 50 if smoke else BIG_COUNT,
+                           BIG_LENGTH)
+            log.append(result)
+            entry["rss_big_kib"] = result["rss_kib"]
+            entry["big_received"] = result["received"]
+            entry["big_count"] = result["count"]
         if receiver["output"] != "bare":
             entry["delay"] = delay(receiver, cores, tools, out_dir, 50 if smoke else DELAY_COUNT)
         else:
@@ -355,29 +393,98 @@ def table(all_receivers, runs):
     return "\n".join(lines)
 
 
+def worst_p50(entries):
+    """The highest p50 of the runs; a run that saw no line at all counts as
+    infinitely late."""
+    return max(float("inf") if e["delay"]["p50_us"] is None else e["delay"]["p50_us"]
+               for e in entries)
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
 def targets(runs):
-    """The targets for ssm_listen and ssm_watch, each against its own bare loop."""
+    """The targets, for ssm_listen against bare_receive, and the one for
+    ssm_watch against bare_select; ssm_watch's other lines are for
+    information."""
     lines = []
-    for name, reference in (("ssm_listen", "bare_receive"), ("ssm_watch", "bare_select")):
-        for queue in ("large", "default"):
-            value = median([ratio(run, name, queue, reference, "zero_loss") for run in runs])
-            lines.append("%s (%s queue): zero-loss rate %.2f of %s's (target >= 0.90): %s"
-                         % (name, queue, value, reference, "met" if value >= 0.9 else "MISSED"))
-        for field, limit, what in (("cpu_fixed", 1.25, "CPU at 100k/s"),
-                                   ("cpu_full", 1.2, "CPU at full rate")):
-            value = median([ratio(run, name, "large", reference, field) for run in runs])
-            lines.append("%s: %s %.2f times %s's (target <= %.2f): %s"
-                         % (name, what, value, reference, limit, "met" if value <= limit else "MISSED"))
-        entries = [run[name + "/large"] for run in runs]
-        within = min(e["delay"]["within_2ms"] for e in entries)
-        missing = max(e["delay"]["missing"] for e in entries)
-        lines.append("%s: at 200/s %.1f%% of lines within 2 ms (worst run), %d missing "
-                     "(target >= 99%%, none): %s" % (name, within * 100, missing,
-                                                    "met" if within >= 0.99 and missing == 0 else "MISSED"))
-        rss = max(e["rss_kib"] for e in entries)
-        lines.append("%s: peak RSS %d KiB (target < 4096): %s"
-                     % (name, rss, "met" if rss < 4096 else "MISSED"))
+    name, reference = "ssm_listen", "bare_receive"
+    for field, what in (("cpu_fixed", "CPU at 100k/s"), ("cpu_full", "CPU at full rate")):
+        value = median([ratio(run, name, "large", reference, field) for run in runs])
+        lines.append("%s: %s %.2f times %s's (target <= 0.50): %s"
+                     % (name, what, value, reference, verdict(value <= 0.5)))
+    # Keeping up with the sender is a pass at the full rate in the median run.
+    rates = [run[name + "/large"]["zero_loss"] for run in runs]
+    kept_up = sum(1 for rate in rates if rate[1] == ">=")
+    # The sender is slower to a receiver that keeps up (it wakes it), so the
+    # rate of the burst taken whole is shown beside the full rate measured
+    # with bare_receive.
+    lines.append("%s (large queue): took every datagram of a burst at the sender's full rate in "
+                 "%d of %d runs (zero-loss rate %.0f/s, median; the sender's full rate to "
+                 "bare_receive %.0f/s) (target: the sender's full rate): %s"
+                 % (name, kept_up, len(runs), median([rate[0] for rate in rates]),
+                    median([run["sender_full_rate"] for run in runs]),
+                    verdict(2 * kept_up > len(runs))))
+    value = median([ratio(run, name, "default", reference, "zero_loss") for run in runs])
+    lines.append("%s (default queue): zero-loss rate %.2f of %s's (target >= 1.00): %s"
+                 % (name, value, reference, verdict(value >= 1.0)))
+    entries = [run[name + "/large"] for run in runs]
+    p50 = worst_p50(entries)
+    within = min(e["delay"]["within_2ms"] for e in entries)
+    missing = max(e["delay"]["missing"] for e in entries)
+    lines.append("%s: at 200/s p50 %.0f us, %.1f%% of lines within 2 ms, %d missing (worst run; "
+                 "target p50 <= 300 us, >= 99%%, none): %s"
+                 % (name, p50, within * 100, missing,
+                    verdict(p50 <= 300 and within >= 0.99 and missing == 0)))
+    rss = max(e["rss_kib"] for e in entries)
+    lines.append("%s: peak RSS %d KiB with 32-byte datagrams (target < 4096): %s"
+                 % (name, rss, verdict(rss < 4096)))
+    value = median([ratio(run, "ssm_watch", "large", "bare_select", "cpu_fixed") for run in runs])
+    lines.append("ssm_watch: CPU at 100k/s %.2f times bare_select's (target <= 1.10): %s"
+                 % (value, verdict(value <= 1.1)))
+    name, reference = "ssm_watch", "bare_select"
+    for queue in ("large", "default"):
+        value = median([ratio(run, name, queue, reference, "zero_loss") for run in runs])
+        lines.append("%s (%s queue): zero-loss rate %.2f of %s's (no target)"
+                     % (name, queue, value, reference))
+    value = median([ratio(run, name, "large", reference, "cpu_full") for run in runs])
+    lines.append("%s: CPU at full rate %.2f times %s's (no target)" % (name, value, reference))
+    entries = [run[name + "/large"] for run in runs]
+    lines.append("%s: at 200/s p50 %.0f us, %.1f%% of lines within 2 ms, %d missing "
+                 "(worst run; no target)"
+                 % (name, worst_p50(entries),
+                    min(e["delay"]["within_2ms"] for e in entries) * 100,
+                    max(e["delay"]["missing"] for e in entries)))
+    lines.append("%s: peak RSS %d KiB with 32-byte datagrams (no target)"
+                 % (name, max(e["rss_kib"] for e in entries)))
     return "\n".join(lines)
+
+
+def sweep_table(names, runs):
+    """CPU ns per datagram at each rate of the sweep, medians over the runs."""
+    heads = ["%dk/s" % (rate // 1000) if rate else "full rate" for rate in SWEEP_RATES]
+    lines = ["| receiver (large queue) | " + " | ".join(heads) + " |",
+             "|" + "---|" * (len(heads) + 1)]
+    for name in names:
+        cells = []
+        for rate in SWEEP_RATES:
+            cells.append(fmt(median([run[name + "/large"]["sweep"][rate]["cpu_ns"]
+                                     for run in runs])))
+        lines.append("| %s | %s |" % (name, " | ".join(cells)))
+    return "\n".join(lines)
+
+
+def big_datagrams(runs):
+    """Peak RSS with the largest datagrams, for information."""
+    parts = []
+    for name in ("ssm_listen", "bare_receive"):
+        entries = [run[name + "/large"] for run in runs]
+        parts.append("%s %d KiB (%d of %d taken)"
+                     % (name, max(e["rss_big_kib"] for e in entries),
+                        min(e["big_received"] for e in entries), entries[0]["big_count"]))
+    return ("Peak RSS with %d-byte datagrams (a burst at %d/s, large queue; the largest over the "
+            "runs, the fewest taken): %s." % (BIG_LENGTH, BIG_RATE, "; ".join(parts)))
 
 
 def main():
@@ -402,19 +509,26 @@ def main():
         print("run %d of %d" % (number, options.runs), flush=True)
         runs.append(one_run(all_receivers, cores, tools, options.out, options.smoke, log))
     full = median([run["sender_full_rate"] for run in runs])
+    large = [r["name"] for r in all_receivers if r["queue"] == "large"]
     text = "\n".join([
         table(all_receivers, runs), "",
-        "Sender's full rate (burst_send, sendmmsg): %.0f datagrams/s (median); "
-        "sender on CPU %s, receiver on CPU %s; %d runs, medians; %.0f s; "
+        "CPU ns per datagram over the sweep (chart: sweep.svg):", "",
+        sweep_table(large, runs), "",
+        big_datagrams(runs), "",
+        "Sender's full rate (burst_send, sendmmsg, %d datagrams a message): %.0f datagrams/s "
+        "(median); sender on CPU %s, receiver on CPU %s; %d runs, medians; %.0f s; "
         "load average %s before, %s after."
-        % (full, cores["sender"], cores["receiver"], len(runs), time.monotonic() - started,
-           load_before, load_average()),
+        % (SEGMENTS, full, cores["sender"], cores["receiver"], len(runs),
+           time.monotonic() - started, load_before, load_average()),
         "", targets(runs)] +
         (["", "Smoke run: bursts of 300 datagrams; the figures mean nothing."] if options.smoke else []))
     print()
     print(text)
     with open(os.path.join(options.out, "results.md"), "w") as f:
         f.write(text + "\n")
+    note = "Smoke run: tiny bursts, the figures mean nothing." if options.smoke else ""
+    with open(os.path.join(options.out, "sweep.svg"), "w") as f:
+        f.write(chart.chart_of_runs(large, runs, note))
     with open(os.path.join(options.out, "results.json"), "w") as f:
         json.dump({"runs": runs, "bursts": log}, f, indent=1)
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The throughput benchmark: builds the programs and the benchmark's own tools
 # into build-bench/ (or $SSM_BENCH_BUILD_DIR), then runs every receiver in a
-# private network namespace and prints the table (see bench/README.md).
+# private network namespace, prints the table and draws the sweep as
+# bench-out/sweep.svg (see bench/README.md).
 # Options go to bench.py: --runs N (default 3), --smoke (a tiny burst, once).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
