@@ -79,8 +79,8 @@ report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, i
 
 // For the batch loop, when nothing is queued and lines are held: a fast
 // stream (lines last written out less than output_linger_ms ago) pauses
-// until that moment is up, so that its next datagrams queue up for one
-// receive; otherwise the lines are written out. Returns 0, or -1 when
+// briefly, never past that moment, so that its next datagrams queue up for
+// one receive; otherwise the lines are written out. Returns 0, or -1 when
 // standard output cannot be written (reason in platform_output_error_text()).
 int linger_or_write_out(ssm_socket socket);
 

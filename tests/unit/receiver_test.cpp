@@ -410,16 +410,21 @@ TEST_F(Batch, OnlyAFastStreamLingersAndNeverPastTheMoment) {
   EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4));
   EXPECT_TRUE(fake.pauses.empty());
   // A fast one: 300 us later, the next line waits out the rest of the moment
-  // in one pause, not woken by each datagram, then goes out.
+  // in pauses, not woken by each datagram, then goes out.
   fake.now_us += 300;
   hold_line(2);
-  EXPECT_EQ(linger_or_write_out(7), 0);
-  EXPECT_EQ(fake.pauses, (std::vector<int>{output_linger_ms * 1000 - 300}));
-  EXPECT_TRUE(fake.readable_waits.empty());
-  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4));
-  EXPECT_EQ(linger_or_write_out(7), 0);
+  for (int i = 0; i < 20 && fake.output.size() == line("10.1.1.1", 1, 4).size(); ++i) {
+    EXPECT_EQ(linger_or_write_out(7), 0);
+  }
   EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4) + line("10.1.1.1", 2, 4));
-  EXPECT_EQ(fake.pauses.size(), 1u);
+  EXPECT_TRUE(fake.readable_waits.empty());
+  int paused = 0;
+  for (int pause : fake.pauses) {
+    paused += pause;
+    // Longer, and a stream of 300,000/s would fill a default receive queue.
+    EXPECT_LE(pause, 250);
+  }
+  EXPECT_EQ(paused, output_linger_ms * 1000 - 300) << "the moment, not past it";
 
   fake.now_us += 5000;
   hold_line(3);
