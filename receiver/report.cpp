@@ -56,7 +56,8 @@ report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, i
       return report_output_failed;
     }
   }
-  return count < room ? report_drained : report_printed;
+  // A failed receive says nothing of the queue: the next one follows at once.
+  return count < room && lengths[count - 1] >= 0 ? report_drained : report_printed;
 }
 
 namespace {

@@ -74,7 +74,7 @@ struct report_batch {
 // one system call where the system allows, waiting for the first as wait_ms
 // says, and adds a report line for each, in arrival order, exactly as
 // receive_and_report would. Returns report_drained when the batch was not
-// full: nothing more was queued.
+// full (and did not end in a failed receive): nothing more was queued.
 report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, int wait_ms);
 
 // For the batch loop, when nothing is queued and lines are held: a fast

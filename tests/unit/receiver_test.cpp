@@ -374,10 +374,11 @@ TEST_F(Batch, FailedReceiveRepeatsTheDatagramBeforeItWhateverTheSlot) {
   fake.datagrams.push_back({6, ipv4(10, 2, 2, 2), {42, 0, 0, 0, 7, 7}});
   fake.datagrams.push_back({-1, ipv4(9, 9, 9, 9), {1, 1, 1, 1}});  // in slot 1, within a batch
   fake.datagrams.push_back({-1, 0, {}});                           // first of the next batch
+  // A failure says nothing of the queue: the loop receives again at once.
+  EXPECT_EQ(take(), report_printed);
   EXPECT_EQ(take(), report_drained);
-  EXPECT_EQ(take(), report_drained);
-  EXPECT_EQ(take(), report_drained);
-  EXPECT_EQ(take(), report_drained);
+  EXPECT_EQ(take(), report_printed);
+  EXPECT_EQ(take(), report_printed);
   EXPECT_EQ(fake.batch_sizes, (std::vector<int>{1, 2, 2, 1}));
   EXPECT_EQ(fake.output, line("0.0.0.0", 0, -1) + line("10.1.1.1", 9, 4) +
                              line("10.1.1.1", 99, 4) + line("10.2.2.2", 42, 6) +
