@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows programs: cross-builds them for 32-bit (i686) and 64-bit
 # (x86_64) Windows with mingw-w64, checks that they are console programs that
-# need no DLL beyond the system's, and runs the unit tests and the smoke test
-# under Wine. Exits 77 (skipped), with the reason, where Wine cannot be
-# installed or cannot run any of them.
+# need no DLL beyond the system's, and runs under Wine the unit tests, the
+# smoke test and the channel tests (tests/e2e/wine_channel.py, with the
+# field-order library of tests/e2e/wine_field_order.c preloaded). Exits 77
+# (skipped), with the reason, where Wine cannot be installed or cannot run
+# any of them.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 native=${SSM_BUILD_DIR:-$top/build}
@@ -63,7 +65,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     wine_missing="the i386 architecture is missing for wine32 (needs root)"
   fi
 fi
-if [ -z "$wine_missing" ] && ! bash "$top/tools/deps.sh" wine wine32 wine64 iproute2 python3; then
+if [ -z "$wine_missing" ] && ! bash "$top/tools/deps.sh" wine wine32 wine64 iproute2 python3 gcc; then
   wine_missing="cannot install wine, wine32 and wine64"
 fi
 if [ -n "$wine_missing" ]; then
@@ -76,6 +78,25 @@ trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 ran=0
 notes=()
+
+# The field-order library, a copy for each word size that gcc can build
+# (32 bits needs gcc-multilib). LD_PRELOAD names it through $LIB, so that the
+# loader picks the copy of its own word size: lib/<multiarch> on Debian.
+preload_dir=$build_base-preload
+preload_name=libssm_field_order.so
+bash "$top/tools/deps.sh" gcc-multilib >/dev/null 2>&1 || true
+declare -A preload_missing
+build_preload() {
+  local bits=$1 multiarch
+  multiarch=$(gcc -m"$bits" -print-multiarch) && mkdir -p "$preload_dir/lib/$multiarch" &&
+    gcc -m"$bits" -std=c11 -O2 -Wall -Wextra -Wpedantic -Werror -shared -fPIC \
+      -o "$preload_dir/lib/$multiarch/$preload_name" "$top/tests/e2e/wine_field_order.c" -ldl \
+      >"$work/preload$bits.log" 2>&1 && return 0
+  preload_missing[$bits]="gcc -m$bits cannot build the field-order library: $(head -n 1 "$work/preload$bits.log")"
+  return 1
+}
+build_preload 64 || { cat "$work/preload64.log"; echo "FAIL: ${preload_missing[64]}"; exit 1; }
+build_preload 32
 
 run_under_wine() {
   local bits=$1 loader=$2 build=$build_base$1 why
@@ -92,7 +113,7 @@ run_under_wine() {
     case $why in
       *'Exec format error'*) why="$why: this kernel runs no 32-bit x86 Linux programs" ;;
     esac
-    notes+=("$bits-bit programs built but not run under Wine: $loader cannot run here ($why)")
+    notes+=("$bits-bit programs built, but their unit, smoke and channel tests skipped: $loader cannot run here ($why)")
     return 0
   fi
   echo "--- $bits-bit under $why"
@@ -123,6 +144,23 @@ run_under_wine() {
     *) echo "FAIL: $bits-bit smoke test under Wine: status $status"; failed=1 ;;
   esac
   wineserver -k 2>/dev/null
+  if [ -n "${preload_missing[$bits]:-}" ]; then
+    notes+=("$bits-bit channel tests skipped: ${preload_missing[$bits]}")
+  else
+    echo "--- $bits-bit channel tests under Wine"
+    # shellcheck disable=SC2016 # $LIB is for the dynamic loader.
+    SSM_LISTEN=$build/ssm_listen/ssm_listen.exe SSM_WATCH=$build/ssm_watch/ssm_watch.exe \
+      SSM_SEND=$native/tools/ssm_send SSM_WINE_LOADER=$loader \
+      SSM_FIELD_ORDER_PRELOAD=$preload_dir'/$LIB/'$preload_name PYTHONDONTWRITEBYTECODE=1 \
+      timeout 300 bash "$top/tests/e2e/in_netns.sh" python3 "$top/tests/e2e/wine_channel.py"
+    status=$?
+    case $status in
+      0) ;;
+      77) notes+=("$bits-bit channel tests skipped: no network namespace") ;;
+      *) echo "FAIL: $bits-bit channel tests under Wine: status $status"; failed=1 ;;
+    esac
+    wineserver -k 2>/dev/null
+  fi
   ran=$((ran + 1))
 }
 
