@@ -16,7 +16,7 @@ else
 fi
 
 bash "$top/tools/deps.sh" cmake ninja-build file g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest \
-  || exit 1
+  binutils unzip || exit 1
 
 # ssm_send, the native sender the smoke test uses.
 if [ ! -x "$native/tools/ssm_send" ]; then
@@ -52,8 +52,87 @@ build_for() {
   echo "$(basename "$build"): $(file -b "$build/ssm_watch/ssm_watch.exe" | cut -d, -f1), imports only $(echo "$dlls" | tr '\n' ' ')"
 }
 
-build_for i686 32 || failed=1
-build_for x86_64 64 || failed=1
+# The version resource of program $1 (made by $2's binutils) as the
+# Properties dialog shows it: the fixed file version and the strings.
+check_version_resource() {
+  local exe=$1 arch=$2 version=$3 name strings key want got
+  name=$(basename "$exe" .exe)
+  # Resource type 16 is RT_VERSION.
+  if ! "$arch-w64-mingw32-objdump" -p "$exe" | grep -A2 'Type Table:' | grep -q 'Entry: ID: 0x000010,'; then
+    echo "FAIL: $exe has no version resource"
+    return 1
+  fi
+  "$arch-w64-mingw32-objcopy" -O binary --only-section=.rsrc "$exe" "$exe.rsrc" || return 1
+  # VS_FIXEDFILEINFO: its signature, then the structure version and the file version.
+  got=$(python3 -c '
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+high, low = struct.unpack_from("<II", data, at + 8) if at >= 0 else (0, 0)
+print("%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF))' "$exe.rsrc")
+  if [ "$got" != "$version.0" ]; then
+    echo "FAIL: $exe: file version $got, not $version.0"
+    return 1
+  fi
+  # Each key of the string table is followed by its value.
+  strings=$(strings -el -n 1 "$exe.rsrc")
+  rm -f "$exe.rsrc"
+  for key in ProductName ProductVersion FileVersion FileDescription OriginalFilename; do
+    case $key in
+      ProductName) want=ssm-receivers ;;
+      ProductVersion | FileVersion) want=$version ;;
+      FileDescription) want='SSM receiver that *' ;;
+      OriginalFilename) want=$name.exe ;;
+    esac
+    got=$(echo "$strings" | grep -A1 -x "$key" | sed -n 2p)
+    # shellcheck disable=SC2053 # $want may be a pattern.
+    if [[ $got != $want ]]; then
+      echo "FAIL: $exe: $key is '$got', not '$want'"
+      return 1
+    fi
+  done
+}
+
+# What a Windows user downloads: cpack's ZIP of build $1, exactly the two
+# programs, README.txt and LICENSE.txt, the text in CR LF lines, the programs
+# with their version resource.
+package_for() {
+  local arch=$1 bits=$2 build=$build_base$2 version folder zip listed expected file
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  folder=ssm-receivers-$version-win$bits
+  zip=$build/$folder.zip
+  rm -f "$zip"
+  (cd "$build" && cpack -G ZIP) >"$build/cpack.log" 2>&1 || { cat "$build/cpack.log"; return 1; }
+  [ -f "$zip" ] || { echo "FAIL: cpack made no $(basename "$zip")"; return 1; }
+  expected=$(printf '%s\n' "$folder/LICENSE.txt" "$folder/README.txt" "$folder/ssm_listen.exe" \
+    "$folder/ssm_watch.exe")
+  listed=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
+  if [ "$listed" != "$expected" ]; then
+    echo "FAIL: $(basename "$zip") holds:"; echo "$listed"
+    return 1
+  fi
+  rm -rf "$build/unzipped" && unzip -q "$zip" -d "$build/unzipped" || return 1
+  for file in README.txt LICENSE.txt; do
+    if grep -q $'[^\r]$' "$build/unzipped/$folder/$file" || grep -q $'^$' "$build/unzipped/$folder/$file"; then
+      echo "FAIL: $folder/$file has lines that do not end in CR LF"
+      return 1
+    fi
+  done
+  tr -d '\r' <"$build/unzipped/$folder/LICENSE.txt" | cmp -s - "$top/LICENSE" ||
+    { echo "FAIL: $folder/LICENSE.txt is not LICENSE"; return 1; }
+  grep -q "^ssm-receivers $version for Windows, win$bits"$'\r$' "$build/unzipped/$folder/README.txt" ||
+    { echo "FAIL: $folder/README.txt does not name version $version and win$bits"; return 1; }
+  for file in ssm_listen ssm_watch; do
+    cmp -s "$build/unzipped/$folder/$file.exe" "$build/$file/$file.exe" &&
+      { echo "FAIL: $folder/$file.exe is not stripped"; return 1; }
+    check_version_resource "$build/unzipped/$folder/$file.exe" "$arch" "$version" || return 1
+  done
+  rm -rf "$build/unzipped"
+  echo "$(basename "$zip"): $(echo "$listed" | sed "s|^$folder/||" | tr '\n' ' ')(text in CR LF lines; version resource $version)"
+}
+
+build_for i686 32 && package_for i686 32 || failed=1
+build_for x86_64 64 && package_for x86_64 64 || failed=1
 [ "$failed" = 0 ] || exit 1
 
 # Wine: wine32 needs the i386 architecture first.
