@@ -177,6 +177,15 @@ build_preload() {
 build_preload 64 || { cat "$work/preload64.log"; echo "FAIL: ${preload_missing[64]}"; exit 1; }
 build_preload 32
 
+# The outcome of a test in a namespace: $1 names it, $2 is its exit status.
+record_status() {
+  case $2 in
+    0) ;;
+    77) notes+=("$1 skipped: no network namespace") ;;
+    *) echo "FAIL: $1 under Wine: status $2"; failed=1 ;;
+  esac
+}
+
 run_under_wine() {
   local bits=$1 loader=$2 build=$build_base$1 why
   export WINEPREFIX=$work/prefix$bits
@@ -216,12 +225,7 @@ run_under_wine() {
   wineserver -k 2>/dev/null
   timeout 180 bash "$top/tests/e2e/in_netns.sh" \
     bash "$top/tests/e2e/wine_smoke.sh" "$loader" "$build" "$native/tools/ssm_send"
-  status=$?
-  case $status in
-    0) ;;
-    77) notes+=("$bits-bit smoke test skipped: no network namespace") ;;
-    *) echo "FAIL: $bits-bit smoke test under Wine: status $status"; failed=1 ;;
-  esac
+  record_status "$bits-bit smoke test" $?
   wineserver -k 2>/dev/null
   if [ -n "${preload_missing[$bits]:-}" ]; then
     notes+=("$bits-bit channel tests skipped: ${preload_missing[$bits]}")
@@ -232,12 +236,7 @@ run_under_wine() {
       SSM_SEND=$native/tools/ssm_send SSM_WINE_LOADER=$loader \
       SSM_FIELD_ORDER_PRELOAD=$preload_dir'/$LIB/'$preload_name PYTHONDONTWRITEBYTECODE=1 \
       timeout 300 bash "$top/tests/e2e/in_netns.sh" python3 "$top/tests/e2e/wine_channel.py"
-    status=$?
-    case $status in
-      0) ;;
-      77) notes+=("$bits-bit channel tests skipped: no network namespace") ;;
-      *) echo "FAIL: $bits-bit channel tests under Wine: status $status"; failed=1 ;;
-    esac
+    record_status "$bits-bit channel tests" $?
     wineserver -k 2>/dev/null
   fi
   ran=$((ran + 1))
