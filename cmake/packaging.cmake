@@ -1,46 +1,67 @@
 # `cmake --install` puts the documentation beside the programs and pages;
-# `cpack` (in the build directory) makes a Debian package of the same install.
+# `cpack` (in the build directory) makes a Debian package of the same install,
+# or, in a Windows build, the ZIP a Windows user downloads.
 include(${PROJECT_SOURCE_DIR}/cmake/version_check.cmake)
 
 # Debian's permissions, whatever the umask of the one who installs.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# Debian wants the licence as `copyright` and a changelog whose latest entry
-# is the package's version.
-ssm_require_version(${PROJECT_SOURCE_DIR}/packaging/changelog "^${SSM_PACKAGE_NAME} "
-                    "${SSM_PACKAGE_NAME} (${PROJECT_VERSION})")
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
-        RENAME copyright)
-if(SSM_GZIP_PROGRAM)
-  set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
-  add_custom_command(
-    OUTPUT ${changelog}
-    COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/packaging/changelog
-            -DOUTPUT=${changelog} -P ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
-    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
-    VERBATIM)
-  add_custom_target(package_changelog ALL DEPENDS ${changelog})
-  install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(WIN32)
+  # The programs, a README.txt for Windows users and the licence, side by
+  # side, with CR LF line ends as Windows editors expect.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(SSM_WINDOWS_ARCH win64)
+  else()
+    set(SSM_WINDOWS_ARCH win32)
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt
+                 ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/packaging/LICENSE.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt
+                ${PROJECT_BINARY_DIR}/packaging/LICENSE.txt
+          DESTINATION .)
 else()
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Debian wants the licence as `copyright` and a changelog whose latest
+  # entry is the package's version.
+  ssm_require_version(${PROJECT_SOURCE_DIR}/packaging/changelog "^${SSM_PACKAGE_NAME} "
+                      "${SSM_PACKAGE_NAME} (${PROJECT_VERSION})")
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          RENAME copyright)
+  if(SSM_GZIP_PROGRAM)
+    set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+    add_custom_command(
+      OUTPUT ${changelog}
+      COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/packaging/changelog
+              -DOUTPUT=${changelog} -P ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
+      DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
+      VERBATIM)
+    add_custom_target(package_changelog ALL DEPENDS ${changelog})
+    install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  else()
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
 endif()
 
+# The project's own, whoever builds the package; the same as the changelog's.
 set(SSM_PACKAGE_MAINTAINER
     "Seed 44921906 maintainers <maintainers@users.noreply.c-seed-44921906.example>"
     CACHE STRING "Maintainer field of the Debian package")
 
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-else()
-  set(CPACK_GENERATOR DEB)
-endif()
 set(CPACK_PACKAGE_NAME ${SSM_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${SSM_PACKAGE_MAINTAINER})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME ${SSM_PACKAGE_NAME}-${PROJECT_VERSION}-${SSM_WINDOWS_ARCH})
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SSM_PACKAGE_MAINTAINER})
+endif()
 # One paragraph, wrapped for the package's control file.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "ssm_listen and ssm_watch join one IPv4 source-specific multicast channel"

@@ -88,13 +88,11 @@ class Receiver:
         self.out_path = os.path.join(self.dir, "out")
         self.err_path = os.path.join(self.dir, "err")
         self.trace_path = os.path.join(self.dir, "trace")
-        command = [program] + [str(a) for a in args]
-        if trace:
-            command = ["strace", "-f", "-ttt", "-e", "trace=" + trace_calls, "-o", self.trace_path] + command
         self._out = open(self.out_path, "wb") if stdout is None else stdout
         self._err = open(self.err_path, "wb")
-        self.process = subprocess.Popen(command, stdout=self._out, stderr=self._err,
-                                        env=traced_environment() if trace else None)
+        self.process = subprocess.Popen(self.command_line(program, args, trace, trace_calls),
+                                        stdout=self._out, stderr=self._err,
+                                        env=self.environment(trace))
         self.started = time.monotonic()
         if wait_ready and len(args) >= 3:
             port = int(args[2])
@@ -102,6 +100,15 @@ class Receiver:
                 raise AssertionError("receiver did not bind port %d" % port)
             if trace:
                 wait_until(lambda: len(self.memberships()) >= 1, 10)
+
+    def command_line(self, program, args, trace, trace_calls):
+        command = [program] + [str(a) for a in args]
+        if trace:
+            command = ["strace", "-f", "-ttt", "-e", "trace=" + trace_calls, "-o", self.trace_path] + command
+        return command
+
+    def environment(self, trace):
+        return traced_environment() if trace else None
 
     def output(self):
         with open(self.out_path, "rb") as f:
@@ -205,6 +212,8 @@ def ip(*args):
 class ReceiverTest(unittest.TestCase):
     """Stops every receiver a test started, whatever the outcome."""
 
+    RECEIVER = Receiver  # how a program is run: natively, or under Wine
+
     def setUp(self):
         self.receivers = []
 
@@ -214,7 +223,7 @@ class ReceiverTest(unittest.TestCase):
             shutil.rmtree(receiver.dir, ignore_errors=True)
 
     def start(self, program, *args, **options):
-        receiver = Receiver(program, args, **options)
+        receiver = self.RECEIVER(program, args, **options)
         self.receivers.append(receiver)
         return receiver
 

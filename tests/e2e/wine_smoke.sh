@@ -5,10 +5,9 @@
 #
 #   wine_smoke.sh <wine loader> <Windows build directory> <ssm_send>
 #
-# Only what Wine can show is checked: usage, operands, unicast reception,
-# output that cannot be written and a port in use. Wine 8 hands
-# ip_mreq_source to Linux unreordered, so the source-specific membership
-# itself cannot be checked here.
+# Usage, operands, unicast reception, output that cannot be written and a
+# port in use. The channel itself, which under Wine needs the field-order
+# library, is tested by wine_channel.py.
 set -u
 
 loader=$1

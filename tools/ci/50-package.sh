@@ -44,9 +44,13 @@ done
 echo "man pages: groff -ww, mandoc -Tlint and man --warnings are silent on ${pages[*]}"
 
 # The package build as Debian builds its own: hardening flags from
-# dpkg-buildflags, warnings as errors, no tests.
+# dpkg-buildflags, warnings as errors, no tests. The builder's own identity
+# is someone else's: it must not reach the package.
 build=$work/build
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+export DEBFULLNAME='Some Builder' DEBEMAIL=builder@example.invalid EMAIL=builder@example.invalid \
+  GIT_AUTHOR_NAME='Some Builder' GIT_AUTHOR_EMAIL=builder@example.invalid \
+  GIT_COMMITTER_NAME='Some Builder' GIT_COMMITTER_EMAIL=builder@example.invalid
 CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
@@ -97,7 +101,8 @@ check_tree() {
     file -b "$root/usr/bin/$program" | grep -q '^ELF' || fail "$what: $program is not an ELF program"
   done
   for page in "${pages[@]}"; do
-    local installed="$root/usr/share/man/man1/$(basename "$page").gz"
+    local installed
+    installed="$root/usr/share/man/man1/$(basename "$page").gz"
     [ "$(stat -c %a "$installed")" = 644 ] || fail "$what: $installed is not mode 644"
     gzip -dc "$installed" | cmp -s - "$page" || fail "$what: $installed is not $page"
     gzip -dc "$installed" | grep -q "^\.TH .*\"ssm-receivers $version\"" ||
@@ -130,7 +135,12 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = ssm-receivers ] || fail "package name '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "package version '$(field Version)', not $version"
 [ "$(field Section)" = net ] || fail "section '$(field Section)', not net"
-[ -n "$(field Maintainer)" ] || fail "no maintainer"
+# The project's maintainer, the one who signs the changelog.
+maintainer=$(sed -n 's/^ -- \(.*>\)  .*$/\1/p' packaging/changelog | head -n 1)
+[ -n "$maintainer" ] || fail "no maintainer in packaging/changelog"
+[ "$(field Maintainer)" = "$maintainer" ] ||
+  fail "maintainer '$(field Maintainer)', not the project's '$maintainer'"
+head -n 1 LICENSE | grep -qx 'MIT License' || fail "LICENSE is not the MIT licence"
 field Depends | grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' ||
   fail "dependencies '$(field Depends)' were not worked out by dpkg-shlibdeps"
 field Description | sed -n 2p | grep -q . || fail "no extended description"
@@ -142,7 +152,7 @@ listed=$(awk '$1 !~ /^d/ {print $6}' "$work/contents" | sort)
   fail "package contents differ:$(diff <(echo "$expected_files") <(echo "$listed"))"
 awk '$2 != "root/root" {bad = 1; print "not root/root: " $0} END {exit bad}' "$work/contents" >&2 ||
   fail "files not owned by root in the package"
-echo "package: $(basename "$deb"), Depends: $(field Depends); contents as installed"
+echo "package: $(basename "$deb"), Maintainer: $(field Maintainer), Depends: $(field Depends); contents as installed"
 
 # Errors fail; warnings and notes are shown.
 lintian --fail-on error --display-info --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1

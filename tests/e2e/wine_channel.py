@@ -1,0 +1,102 @@
+"""The Windows programs' channel under Wine, in the private namespace.
+
+Run by tools/ci/40-windows.sh through in_netns.sh, with:
+  SSM_LISTEN, SSM_WATCH    the .exe programs
+  SSM_SEND                 the native sender
+  SSM_WINE_LOADER          the Wine loader of their word size
+  SSM_FIELD_ORDER_PRELOAD  'DIR/$LIB/libssm_field_order.so' (wine_field_order.c)
+  WINEPREFIX               a prefix of that word size
+
+Wine 8 hands Winsock's ip_mreq_source to Linux unreordered; the preloaded
+library puts it into Linux's order, so that Wine joins what a Windows stack
+would. Its log of every membership request stands in for strace: the
+renewals are counted there, and a receiver whose request is not logged fails,
+so a test never passes without the library.
+"""
+
+import os
+import subprocess
+
+from common_cases import ChannelCases
+from harness import LISTEN, WATCH, Receiver, ReceiverTest, main, wait_until
+from test_watch import RenewalCases
+
+LOADER = os.environ.get("SSM_WINE_LOADER", "wine")
+PRELOAD = os.environ.get("SSM_FIELD_ORDER_PRELOAD", "")
+IP_ADD_SOURCE_MEMBERSHIP = 39  # Linux's number, as the library logs it
+
+
+class WineReceiver(Receiver):
+    """A Windows program under Wine, the field-order library preloaded."""
+
+    def __init__(self, program, args, **options):
+        super().__init__(program, args, **options)
+        # Under Wine the join comes a moment after the bind: wait for it, so
+        # that nothing is sent before the channel is joined.
+        if options.get("wait_ready", True) and self.alive():
+            if not wait_until(lambda: self.memberships(), 10):
+                raise AssertionError("no membership request went through the field-order "
+                                     "library within 10 s: is it preloaded?")
+
+    def command_line(self, program, args, trace, trace_calls):
+        return [LOADER, program] + [str(a) for a in args]
+
+    def environment(self, trace):
+        return dict(os.environ, LD_PRELOAD=PRELOAD, SSM_FIELD_ORDER_LOG=self.trace_path,
+                    WINEDEBUG="-all")
+
+    def memberships(self):
+        """Every join request the library passed on: (time, group, source, result, interface)."""
+        if not os.path.exists(self.trace_path):
+            return []
+        found = []
+        with open(self.trace_path) as log:
+            for entry in log:
+                fields = entry.split()
+                if len(fields) == 6 and int(fields[1]) == IP_ADD_SOURCE_MEMBERSHIP:
+                    found.append((float(fields[0]), fields[2], fields[3], int(fields[5]),
+                                  fields[4]))
+        return found
+
+
+class WineTest(ReceiverTest):
+    RECEIVER = WineReceiver
+
+
+class ListenChannel(ChannelCases, WineTest):
+    PROGRAM = LISTEN
+    NAME = "ssm_listen"
+
+
+class WatchChannel(ChannelCases, WineTest):
+    PROGRAM = WATCH
+    NAME = "ssm_watch"
+
+
+class WatchRenewal(RenewalCases, WineTest):
+    # Wine turns Linux's ENODEV into WSAEINVAL.
+    NO_ROUTE = "Invalid argument."
+    # Under Wine the sockets are Linux's, which by default (IP_MULTICAST_ALL)
+    # get any group that another socket of the host joined; Winsock does not
+    # do that, and the native programs turn it off. A group of its own keeps
+    # Wine's artefact out of what ssm_listen shows here.
+    LISTEN_GROUP = "232.1.2.4"
+
+
+def setUpModule():
+    # A wineserver started outside this namespace would hold the sockets
+    # there; Wine's services keep the streams of the session's first program,
+    # so that one writes to /dev/null, not to a capture.
+    subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, timeout=30)
+    subprocess.run(["wineserver", "-p"], check=True, timeout=30)
+    subprocess.run([LOADER, LISTEN], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=180,
+                   env=dict(os.environ, WINEDEBUG="-all"))
+
+
+def tearDownModule():
+    subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, timeout=30)
+
+
+if __name__ == "__main__":
+    main()
