@@ -80,16 +80,21 @@ int write_out_when_idle() {
   return 0;
 }
 
+// Lets a fast stream's queue fill for a while, never past the moment since
+// its lines last went out. The pause does not end at the next datagram:
+// waking for each one would cost a system call and a wake-up per datagram.
+void pause_within_moment(ssm_socket socket) {
+  std::int64_t left = output_linger_us - (platform_monotonic_us() - last_idle_flush_us);
+  if (left > 0) {
+    platform_pause(socket, static_cast<int>(left < pause_most_us ? left : pause_most_us));
+  }
+}
+
 }  // namespace
 
 int linger_or_write_out(ssm_socket socket) {
-  // Unlike wait_for_datagram, the pause does not end at the next datagram:
-  // waking for each one would cost a fast stream a system call or two per
-  // datagram, the very cost the batches save.
-  std::int64_t since = platform_monotonic_us() - last_idle_flush_us;
-  if (since < output_linger_us) {
-    std::int64_t left = output_linger_us - since;
-    platform_pause(socket, static_cast<int>(left < pause_most_us ? left : pause_most_us));
+  if (platform_monotonic_us() - last_idle_flush_us < output_linger_us) {
+    pause_within_moment(socket);
     return 0;
   }
   return write_out_when_idle();
@@ -97,14 +102,20 @@ int linger_or_write_out(ssm_socket socket) {
 
 wait_result wait_for_datagram(ssm_socket socket, int wait_ms) {
   if (output_pending()) {
-    // A stream that went idle less than a moment ago is fast: its lines are
-    // gathered until it pauses for that moment. A slower one gets each line
-    // written out at once. Either way no line is left waiting while we block.
-    if (platform_monotonic_us() - last_idle_flush_us < output_linger_us) {
-      int ready = platform_wait_readable(socket, output_linger_ms);
+    // A stream whose lines went out less than a moment ago is fast: its
+    // lines are gathered while datagrams are queued, and when the queue runs
+    // dry it pauses for more, a little at a time, until the moment is up. A
+    // slower one gets each line written out at once. Either way no line is
+    // left waiting while we block.
+    while (platform_monotonic_us() - last_idle_flush_us < output_linger_us) {
+      int ready = platform_wait_readable(socket, receive_no_wait);
       if (ready == 1) {
         return wait_readable;
       }
+      if (ready < 0) {
+        break;
+      }
+      pause_within_moment(socket);
     }
     if (write_out_when_idle() != 0) {
       return wait_output_failed;

@@ -287,26 +287,35 @@ TEST_F(Core, SlowStreamGetsEachLineAtOnce) {
   EXPECT_EQ(fake.readable_waits, (std::vector<int>{1000, receive_no_wait}));
 }
 
-TEST_F(Core, FastStreamIsGatheredUntilItPauses) {
+TEST_F(Core, FastStreamIsGatheredForAMomentWithoutAWakeUpPerDatagram) {
   hold_line(1);
   EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);  // written at once
   fake.readable_waits.clear();
   fake.now_us += 300;  // the stream goes on within the moment
   hold_line(2);
-  fake.readiness = {1};
+  fake.readiness = {1};  // another is queued: take it, the line stays held
   EXPECT_EQ(wait_for_datagram(7, 1000), wait_readable);
-  EXPECT_EQ(fake.readable_waits, (std::vector<int>{output_linger_ms}));
+  EXPECT_EQ(fake.readable_waits, (std::vector<int>{receive_no_wait}));
+  EXPECT_TRUE(fake.pauses.empty());
   hold_line(3);
-  fake.readiness = {0, 0};  // then it pauses: out they go, then the full wait
+  // The queue runs dry: pauses, looking between them, until the moment is
+  // up; then out they go, and the full wait follows.
   EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);
-  EXPECT_EQ(fake.readable_waits, (std::vector<int>{output_linger_ms, output_linger_ms, 1000}));
-  EXPECT_EQ(fake.output,
-            "    10.1.1.1:seq=     1:len=   4\n"
-            "    10.1.1.1:seq=     2:len=   4\n"
-            "    10.1.1.1:seq=     3:len=   4\n");
+  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4) + line("10.1.1.1", 2, 4) + line("10.1.1.1", 3, 4));
+  int paused = 0;
+  for (int pause : fake.pauses) {
+    paused += pause;
+  }
+  EXPECT_EQ(paused, output_linger_ms * 1000 - 300) << "the moment, not past it";
+  ASSERT_GE(fake.readable_waits.size(), 2u);
+  EXPECT_EQ(fake.readable_waits.back(), 1000);
+  for (std::size_t i = 0; i + 1 < fake.readable_waits.size(); ++i) {
+    EXPECT_EQ(fake.readable_waits[i], receive_no_wait) << "only looks before the full wait";
+  }
+  fake.readable_waits.clear();
   fake.readiness = {-1};  // nothing held: straight to the full wait
   EXPECT_EQ(wait_for_datagram(7, 1000), wait_failed);
-  EXPECT_EQ(fake.readable_waits.back(), 1000);
+  EXPECT_EQ(fake.readable_waits, (std::vector<int>{1000}));
 }
 
 TEST_F(Core, WaitReportsOutputFailure) {
