@@ -222,6 +222,11 @@ def burst(receiver, cores, tools, out_dir, rate, count, length=32):
 
 def delay(receiver, cores, tools, out_dir, count):
     out_path = os.path.join(out_dir, "%s-%s.out" % (receiver["name"], receiver["queue"]))
+    # The bursts before wrote up to tens of megabytes of lines: on disk
+    # before the probe starts, so that their writeback is not in its figures.
+    if os.path.exists(out_path):
+        os.remove(out_path)
+    os.sync()
     process = start_receiver(receiver, cores, out_path)
     mode = "raw" if receiver["output"] == "raw" else "lines"
     report = run_tool(pinned(cores["sender"], [tools["delay_probe"], "-c", str(count),
