@@ -142,21 +142,7 @@ int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t 
   }
   return received;
 }
-#else
-int platform_batch_limit() {
-  return 1;
-}
-
-int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
-                           int /*count*/, long* lengths, std::uint32_t* senders, int wait_ms) {
-  long length = platform_receive(socket, slots, slot_size, &senders[0], wait_ms);
-  if (length == receive_nothing) {
-    return 0;
-  }
-  lengths[0] = length;
-  return 1;
-}
-#endif
+#endif  // without recvmmsg: platform_single_receive.cpp
 
 void platform_pause(ssm_socket /*socket*/, int wait_us) {
   timespec pause{};

@@ -150,21 +150,6 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
   return length;
 }
 
-// Winsock has no batched receive: one datagram a call.
-int platform_batch_limit() {
-  return 1;
-}
-
-int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
-                           int /*count*/, long* lengths, std::uint32_t* senders, int wait_ms) {
-  long length = platform_receive(socket, slots, slot_size, &senders[0], wait_ms);
-  if (length == receive_nothing) {
-    return 0;
-  }
-  lengths[0] = length;
-  return 1;
-}
-
 // Sleep counts in the system's timer ticks (often 15.6 ms): a wait for the
 // next datagram keeps the pause within the millisecond asked for.
 void platform_pause(ssm_socket socket, int wait_us) {
