@@ -80,21 +80,25 @@ int write_out_when_idle() {
   return 0;
 }
 
-// Lets a fast stream's queue fill for a while, never past the moment since
-// its lines last went out. The pause does not end at the next datagram:
-// waking for each one would cost a system call and a wake-up per datagram.
-void pause_within_moment(ssm_socket socket) {
-  std::int64_t left = output_linger_us - (platform_monotonic_us() - last_idle_flush_us);
-  if (left > 0) {
-    platform_pause(socket, static_cast<int>(left < pause_most_us ? left : pause_most_us));
-  }
+// How much longer the lines held may wait, in microseconds: more than zero
+// while the stream counts as fast (its lines went out less than a moment ago).
+std::int64_t linger_left_us() {
+  return output_linger_us - (platform_monotonic_us() - last_idle_flush_us);
+}
+
+// Lets a fast stream's queue fill for a while, never past what is left of
+// the moment. The pause does not end at the next datagram: waking for each
+// one would cost a system call and a wake-up per datagram.
+void pause_within(ssm_socket socket, std::int64_t left_us) {
+  platform_pause(socket, static_cast<int>(left_us < pause_most_us ? left_us : pause_most_us));
 }
 
 }  // namespace
 
 int linger_or_write_out(ssm_socket socket) {
-  if (platform_monotonic_us() - last_idle_flush_us < output_linger_us) {
-    pause_within_moment(socket);
+  std::int64_t left = linger_left_us();
+  if (left > 0) {
+    pause_within(socket, left);
     return 0;
   }
   return write_out_when_idle();
@@ -107,7 +111,7 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms) {
     // dry it pauses for more, a little at a time, until the moment is up. A
     // slower one gets each line written out at once. Either way no line is
     // left waiting while we block.
-    while (platform_monotonic_us() - last_idle_flush_us < output_linger_us) {
+    for (std::int64_t left = linger_left_us(); left > 0; left = linger_left_us()) {
       int ready = platform_wait_readable(socket, receive_no_wait);
       if (ready == 1) {
         return wait_readable;
@@ -115,7 +119,7 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms) {
       if (ready < 0) {
         break;
       }
-      pause_within_moment(socket);
+      pause_within(socket, left);
     }
     if (write_out_when_idle() != 0) {
       return wait_output_failed;
