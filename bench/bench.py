@@ -422,9 +422,10 @@ def targets(runs):
     # Keeping up with the sender is a pass at the full rate in the median run.
     rates = [run[name + "/large"]["zero_loss"] for run in runs]
     kept_up = sum(1 for rate in rates if rate[1] == ">=")
-    # The sender is slower to a receiver that keeps up (it wakes it), so the
-    # rate of the burst taken whole is shown beside the full rate measured
-    # with bare_receive.
+    # The sender is slower to a receiver that keeps up (likely: on loopback a
+    # datagram queued costs the sender's core more than one dropped at a full
+    # queue), so the rate of the burst taken whole is shown beside the full rate
+    # measured with bare_receive.
     lines.append("%s (large queue): took every datagram of a burst at the sender's full rate in "
                  "%d of %d runs (zero-loss rate %.0f/s, median; the sender's full rate to "
                  "bare_receive %.0f/s) (target: the sender's full rate): %s"
