@@ -24,9 +24,12 @@ MIN_BURST = 20000          # a burst is 1 s long and never shorter than this
 LOWEST_RATE = 20000        # the search starts here
 SEARCH_STEPS = 7           # geometric halvings between LOWEST_RATE and full rate
 CPU_RATE = 100000          # the fixed rate of the CPU figure
+# Below LOWEST_RATE a burst of MIN_BURST would last long and one of 1 s
+# would be a handful: bursts of about 2 s there, and never under 1000.
+LOW_BURST_SECONDS, LOW_MIN_BURST = 2, 1000
 # The rates of the CPU sweep, 0 the sender's full rate; CPU_RATE among them.
 # The zero-loss search has already sent a burst at LOWEST_RATE.
-SWEEP_RATES = (LOWEST_RATE, 50000, CPU_RATE, 200000, 0)
+SWEEP_RATES = (500, 1000, 2000, 5000, LOWEST_RATE, 50000, CPU_RATE, 200000, 0)
 # Peak RSS with the largest datagrams too: a short burst at a modest rate.
 BIG_LENGTH, BIG_RATE, BIG_COUNT = 65507, 2000, 3000
 # Datagrams in one message the kernel cuts up (UDP_SEGMENT): the sender then
@@ -113,12 +116,23 @@ def cpu_ns(pid):
         return int(f.read().split()[0])
 
 
-def peak_rss_kib(pid):
+def status_field(pid, name):
+    """A number from /proc/PID/status (VmHWM in KiB, a count...), -1 if absent."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(name + ":"):
                 return int(line.split()[1])
     return -1
+
+
+def peak_rss_kib(pid):
+    return status_field(pid, "VmHWM")
+
+
+def wake_ups(pid):
+    """Times the receiver has gone to sleep of its own accord, each one a
+    wake-up to come: voluntary_ctxt_switches."""
+    return status_field(pid, "voluntary_ctxt_switches")
 
 
 def joined():
@@ -196,27 +210,30 @@ def settle(pid):
 
 def burst(receiver, cores, tools, out_dir, rate, count, length=32):
     """Sends count datagrams of length bytes at rate (0: as fast as the sender
-    can) to a fresh receiver. Returns what arrived, the CPU it took, the peak
-    RSS."""
+    can) to a fresh receiver. Returns what arrived, the CPU it took, how often
+    it slept, the peak RSS."""
     out_path = os.path.join(out_dir, "%s-%s.out" % (receiver["name"], receiver["queue"]))
     process = start_receiver(receiver, cores, out_path)
     # A message cut into datagrams must fit in one IPv4 datagram itself.
     segments = SEGMENTS if length * SEGMENTS < 65000 else 1
     drops = queue_drops()
     before = cpu_ns(process.pid)
+    switches = wake_ups(process.pid)
     sent = run_tool(pinned(cores["sender"], [tools["burst_send"], "-c", str(count),
                                              "-r", str(rate), "-l", str(length),
                                              "-g", str(segments),
                                              GROUP, SOURCE, str(PORT)]))
     settle(process.pid)
     cpu = cpu_ns(process.pid) - before
+    woken = wake_ups(process.pid) - switches
     rss = peak_rss_kib(process.pid)
     stop_receiver(process)
     received, granted = counted(receiver, out_path)
     fields = dict(item.split("=") for item in sent.split())
     return {"receiver": receiver["name"] + "/" + receiver["queue"], "rate": rate,
             "count": count, "length": length, "received": received,
-            "cpu_ns": cpu, "rss_kib": rss, "sender_rate": float(fields["rate"]),
+            "cpu_ns": cpu, "wake_ups": woken, "rss_kib": rss,
+            "sender_rate": float(fields["rate"]),
             "queue_drops": queue_drops() - drops, "rcvbuf": granted}
 
 
@@ -252,19 +269,28 @@ def passes(receiver, cores, tools, out_dir, rate, count, log):
     return False, result
 
 
+def burst_count(rate, full_rate):
+    """Datagrams in a burst at rate (0: the sender's full rate, full_rate):
+    1 s and at least MIN_BURST, or about LOW_BURST_SECONDS below LOWEST_RATE."""
+    if rate == 0:
+        return max(MIN_BURST, int(full_rate))
+    if rate < LOWEST_RATE:
+        return max(LOW_MIN_BURST, LOW_BURST_SECONDS * rate)
+    return max(MIN_BURST, rate)
+
+
 def zero_loss_rate(receiver, cores, tools, out_dir, full_rate, log):
     """Returns (rate, relation): relation ">=" when the receiver kept up with
     all the sender can send, "<" when it lost even at the lowest rate."""
-    full_count = max(MIN_BURST, int(full_rate))
-    ok, result = passes(receiver, cores, tools, out_dir, 0, full_count, log)
+    ok, result = passes(receiver, cores, tools, out_dir, 0, burst_count(0, full_rate), log)
     if ok:
         return result["sender_rate"], ">="
     low, high = LOWEST_RATE, full_rate
-    if not passes(receiver, cores, tools, out_dir, low, max(MIN_BURST, low), log)[0]:
+    if not passes(receiver, cores, tools, out_dir, low, burst_count(low, full_rate), log)[0]:
         return low, "<"
     for _ in range(SEARCH_STEPS):
         middle = int((low * high) ** 0.5)
-        if passes(receiver, cores, tools, out_dir, middle, max(MIN_BURST, middle), log)[0]:
+        if passes(receiver, cores, tools, out_dir, middle, burst_count(middle, full_rate), log)[0]:
             low = middle
         else:
             high = middle
@@ -300,12 +326,12 @@ def one_run(all_receivers, cores, tools, out_dir, smoke, log):
                                               entry["zero_loss"][0]), flush=True)
     for receiver in large:
         entry = figures[key(receiver)]
-        # The sweep: each rate a burst of 1 s (at least MIN_BURST datagrams)
-        # to a fresh receiver; its 100k/s and full-rate points are the table's
-        # CPU figures, its 20k/s point the search's burst at that rate.
+        # The sweep: each rate a burst (burst_count) to a fresh receiver; its
+        # 100k/s and full-rate points are the table's CPU figures, its 20k/s
+        # point the search's burst at that rate.
         entry["sweep"] = {}
         for rate in SWEEP_RATES:
-            count = 300 if smoke else (int(full_rate) if rate == 0 else max(MIN_BURST, rate))
+            count = 300 if smoke else burst_count(rate, full_rate)
             # A burst of the search's just like it is reused, not sent again.
             alike = [b for b in log[first_burst:] if rate > 0 and b["rate"] == rate
                      and b["count"] == count and b["receiver"] == key(receiver)]
@@ -316,6 +342,7 @@ def one_run(all_receivers, cores, tools, out_dir, smoke, log):
                 log.append(result)
             entry["sweep"][rate] = {"rate": result["sender_rate"] if rate == 0 else rate,
                                     "cpu_ns": result["cpu_ns"] / max(1, result["received"]),
+                                    "wake_ups": result["wake_ups"] / max(1, result["received"]),
                                     "received": result["received"], "count": count}
             entry["rss_kib"] = max(entry.get("rss_kib", 0), result["rss_kib"])
             if result["rcvbuf"] is not None:
@@ -467,16 +494,23 @@ def targets(runs):
     return "\n".join(lines)
 
 
-def sweep_table(names, runs):
-    """CPU ns per datagram at each rate of the sweep, medians over the runs."""
-    heads = ["%dk/s" % (rate // 1000) if rate else "full rate" for rate in SWEEP_RATES]
+def rate_label(rate):
+    if rate == 0:
+        return "full rate"
+    return "%gk/s" % (rate / 1000) if rate >= 1000 else "%d/s" % rate
+
+
+def sweep_table(names, runs, field, pattern):
+    """A figure per datagram (field: cpu_ns, wake_ups) at each rate of the
+    sweep, medians over the runs."""
+    heads = [rate_label(rate) for rate in SWEEP_RATES]
     lines = ["| receiver (large queue) | " + " | ".join(heads) + " |",
              "|" + "---|" * (len(heads) + 1)]
     for name in names:
         cells = []
         for rate in SWEEP_RATES:
-            cells.append(fmt(median([run[name + "/large"]["sweep"][rate]["cpu_ns"]
-                                     for run in runs])))
+            cells.append(fmt(median([run[name + "/large"]["sweep"][rate][field]
+                                     for run in runs]), pattern))
         lines.append("| %s | %s |" % (name, " | ".join(cells)))
     return "\n".join(lines)
 
@@ -519,7 +553,10 @@ def main():
     text = "\n".join([
         table(all_receivers, runs), "",
         "CPU ns per datagram over the sweep (chart: sweep.svg):", "",
-        sweep_table(large, runs), "",
+        sweep_table(large, runs, "cpu_ns", "%.0f"), "",
+        "Wake-ups per datagram over the sweep (voluntary context switches of the receiver "
+        "over the datagrams it took):", "",
+        sweep_table(large, runs, "wake_ups", "%.3f"), "",
         big_datagrams(runs), "",
         "Sender's full rate (burst_send, sendmmsg, %d datagrams a message): %.0f datagrams/s "
         "(median); sender on CPU %s, receiver on CPU %s; %d runs, medians; %.0f s; "
