@@ -1,7 +1,8 @@
 """Draws the benchmark's rate sweep as an SVG chart: CPU time per datagram
 against the rate, one line per receiver (large queue), medians over the runs,
 the bare loop drawn thick and dashed, and a dotted line at half its cost.
-Hand-written SVG, standard library only.
+Points at the sender's full rate are drawn hollow: the bare loops take only
+part of those bursts. Hand-written SVG, standard library only.
 
 bench.py calls draw(); to draw again from a saved run:
     python3 bench/chart.py bench-out/results.json sweep.svg
@@ -16,22 +17,30 @@ WIDTH, HEIGHT = 760, 460
 LEFT, RIGHT, TOP, BOTTOM = 80, 250, 50, 60
 BARE = "bare_receive"
 TARGET_SHARE = 0.5
+# The sweep's named points (bench.py's results): bare_receive's zero-loss rate
+# in the run, and the sender's full rate ("0" in results of older runs).
+ZERO_LOSS_POINT, FULL_POINT = "zero-loss", "full"
 # Distinct on white and for the common kinds of colour blindness.
 COLOURS = ["#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9", "#888888"]
 
 
+def is_full(name):
+    return name in (FULL_POINT, "0")
+
+
 def medians(runs, key):
-    """[(rate, ns per datagram)] for one receiver, over the sweep's rates in
-    order: the medians over the runs. The full-rate point sits at the median
-    rate the sender reached."""
+    """[(point, rate, ns per datagram)] for one receiver, over the sweep's
+    points in order of rate: the medians over the runs. The sender's full-rate
+    point sits at the median rate the sender reached, and comes last."""
     points = {}
     for run in runs:
-        for nominal, point in run.get(key, {}).get("sweep", {}).items():
+        for name, point in run.get(key, {}).get("sweep", {}).items():
             if point["cpu_ns"] is not None and point["cpu_ns"] > 0 and point["rate"] > 0:
-                points.setdefault(int(nominal), []).append(point)
-    ordered = sorted(points.items(), key=lambda item: statistics.median(p["rate"] for p in item[1]))
-    return [(statistics.median(p["rate"] for p in group),
-             statistics.median(p["cpu_ns"] for p in group)) for _, group in ordered]
+                points.setdefault(name, []).append(point)
+    ordered = sorted(points.items(), key=lambda item: (
+        is_full(item[0]), statistics.median(p["rate"] for p in item[1])))
+    return [(name, statistics.median(p["rate"] for p in group),
+             statistics.median(p["cpu_ns"] for p in group)) for name, group in ordered]
 
 
 def nice_ticks(low, high):
@@ -56,13 +65,13 @@ def label(value):
 
 
 def draw(series, title, note=""):
-    """series: [(name, [(rate, ns)])], the bare loop among them. Returns the
-    SVG text."""
-    all_points = [p for _, points in series for p in points]
+    """series: [(name, [(point, rate, ns)])], the bare loop among them.
+    Returns the SVG text."""
+    all_points = [(rate, ns) for _, points in series for _, rate, ns in points]
     if not all_points:
         all_points = [(10000, 1000), (100000, 10000)]
     bare = dict(series).get(BARE, [])
-    target = [(rate, ns * TARGET_SHARE) for rate, ns in bare]
+    target = [(rate, ns * TARGET_SHARE) for _, rate, ns in bare]
     xs = [p[0] for p in all_points]
     ys = [p[1] for p in all_points + target]
     x_low, x_high = min(xs) / 1.2, max(xs) * 1.2
@@ -83,7 +92,7 @@ def draw(series, title, note=""):
            'font-family="sans-serif" font-size="12">' % (WIDTH, HEIGHT, WIDTH, HEIGHT),
            '<rect width="100%" height="100%" fill="white"/>',
            '<text x="%d" y="22" font-size="15" font-weight="bold">%s</text>' % (LEFT, escape(title))]
-    note = ("Each line's last point: as fast as the sender sends. " + note).strip()
+    note = ("Hollow: as fast as the sender sends (the bare loops lose datagrams). " + note).strip()
     out.append('<text x="%d" y="40" fill="#555">%s</text>' % (LEFT, escape(note)))
     # Grid and ticks.
     for tick in nice_ticks(x_low, x_high):
@@ -120,10 +129,12 @@ def draw(series, title, note=""):
             style = 'stroke="%s" stroke-width="2"' % next(colours)
             text = name
         out.append('<polyline class="receiver" data-receiver="%s" points="%s" fill="none" %s/>'
-                   % (escape(name), path(points), style))
+                   % (escape(name), path([(x, y) for _, x, y in points]), style))
         colour = style.split('"')[1]
-        for x, y in points:
-            out.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s"/>' % (x_at(x), y_at(y), colour))
+        for point, x, y in points:
+            fill = "white" if is_full(point) else colour
+            out.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s" stroke="%s"/>'
+                       % (x_at(x), y_at(y), fill, colour))
         legend.append((text, style))
     for number, (text, style) in enumerate(legend):
         y = TOP + 10 + 22 * number
