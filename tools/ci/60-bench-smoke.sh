@@ -28,20 +28,48 @@ for row in "bare_receive | large" "bare_select | large" "ssm_listen | large" "ss
     exit 1
   fi
 done
-grep -q "^Sender's full rate" "$log" || { echo "bench-smoke: no sender line" >&2; exit 1; }
-for line in "^CPU ns per datagram over the sweep" "^| ssm_listen | [0-9]" "^Peak RSS with 65507-byte datagrams"; do
+for line in "^Sender's full rate" "^Full rate: bare_receive's zero-loss rate" \
+            "^Peak RSS with 65507-byte datagrams" \
+            "^ssm_listen: CPU at most bare_receive's and at most 1 wake-up per datagram at every rate" \
+            "^ssm_watch: CPU at most bare_select's at every rate" \
+            "^ssm_listen: CPU at 100k/s [0-9.]* times bare_receive's (target <= 0.50" \
+            "^ssm_listen: CPU at full rate [0-9.]* times bare_receive's (target <= 0.50" \
+            "^ssm_listen: at 200/s p50" "^ssm_listen: peak RSS"; do
   grep -q "$line" "$log" || { echo "bench-smoke: no line '$line'" >&2; exit 1; }
 done
+# The large-queue receivers: a row each in the sweep's tables, and a line
+# each in its chart.
+large="bare_receive bare_select ssm_listen ssm_watch socat python"
+if ! python3 -c '
+import sys
+text = open(sys.argv[1]).read().split("\n")
+for heading in ("CPU ns per datagram over the sweep", "Wake-ups per datagram over the sweep"):
+    at = [n for n, line in enumerate(text) if line.startswith(heading)]
+    if not at:
+        sys.exit("no table \"%s\"" % heading)
+    rows = []
+    for line in text[at[0] + 2:]:
+        if not line.startswith("|"):
+            break
+        rows.append([cell.strip() for cell in line.strip("|").split("|")])
+    cells = {row[0]: row for row in rows[2:]}
+    for name in sys.argv[2].split():
+        if len(cells.get(name, [])) != len(rows[0]) or "-" in cells[name]:
+            sys.exit("no full row for %s in the table \"%s\"" % (name, heading))
+' "$log" "$large"; then
+  echo "bench-smoke: a sweep table is missing or lacks a receiver" >&2
+  exit 1
+fi
 # The sweep's chart: well-formed XML, one line for each large-queue receiver.
 if ! python3 -c '
 import sys
 import xml.etree.ElementTree as tree
 lines = [e.get("data-receiver") for e in tree.parse(sys.argv[1]).iter("{http://www.w3.org/2000/svg}polyline")
          if e.get("class") == "receiver"]
-wanted = ["bare_receive", "bare_select", "ssm_listen", "ssm_watch", "socat", "python"]
+wanted = sys.argv[2].split()
 if sorted(lines) != sorted(wanted):
     sys.exit("the lines drawn are %s, not one for each of %s" % (lines, wanted))
-' "$chart"; then
+' "$chart" "$large"; then
   echo "bench-smoke: $chart is missing, not well-formed, or not one line per receiver" >&2
   exit 1
 fi
