@@ -33,6 +33,10 @@ int platform_start_sockets();
 // is not an error). Returns ssm_no_socket on failure.
 ssm_socket platform_open_udp_socket();
 
+// The kernel memory the socket's receive queue may hold, as the system
+// granted it (bytes; 0 when it does not say).
+long platform_receive_queue_bytes(ssm_socket socket);
+
 // Binds to the wildcard address and port (host byte order). Returns 0 or -1.
 int platform_bind_any(ssm_socket socket, std::uint16_t port);
 
@@ -69,13 +73,39 @@ int platform_batch_limit();
 
 // Waits about wait_us microseconds while the socket's queue fills, so that a
 // fast stream's next datagrams come in one batch. Where the system can only
-// sleep coarsely (Winsock), it returns at the next datagram instead.
+// sleep coarsely (Winsock), it returns at the next datagram instead. A stop
+// request cuts it short.
 void platform_pause(ssm_socket socket, int wait_us);
+
+// platform_wait_readable's result when a signal cut the wait short.
+const int wait_cut_short = -2;
 
 // Waits with select until the socket is readable, at most wait_ms
 // milliseconds (0 only looks, receive_wait_forever has no limit).
-// Returns 1 when readable, 0 when the time ran out, -1 on failure.
+// Returns 1 when readable, 0 when the time ran out, wait_cut_short, or -1 on
+// failure.
 int platform_wait_readable(ssm_socket socket, int wait_ms);
+
+// Stop requests: SIGINT, SIGTERM and SIGHUP (POSIX); Ctrl-C, Ctrl-Break and
+// the console closing (Windows). The receivers write out the lines they hold
+// before they end. A wait with a time (not receive_no_wait), in
+// platform_wait_readable or platform_receive, is made only while no line is
+// held: a stop may end the process there at once.
+
+// From now on a stop request is noted instead of ending the process, and it
+// cuts short the receive, wait or pause in progress. A signal that was
+// ignored at start stays ignored. A second request ends the process at once.
+void platform_catch_stops();
+
+// The stop request noted (a signal number, or the console event plus one),
+// or 0 while none came.
+int platform_stop_requested();
+
+// Ends the process as the stop request would have ended it: the signal again,
+// at its default action (a shell sees 128 plus its number); on Windows the
+// status of a console program ended by Ctrl-C. Returns only where the
+// process cannot be ended so (a test's fake platform).
+void platform_end_stopped(int stop);
 
 // A steady clock in microseconds, for telling a fast stream from a slow one.
 std::int64_t platform_monotonic_us();

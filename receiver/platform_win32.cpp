@@ -24,6 +24,69 @@ SOCKET as_socket(ssm_socket socket) {
   return static_cast<SOCKET>(socket);
 }
 
+// The stop request noted by the console handler, which runs on a thread of
+// its own.
+volatile LONG noted_stop = 0;
+
+// Held by the main thread, except in a wait made while no line is held: the
+// handler may end the process only when it holds it.
+CRITICAL_SECTION busy;
+bool stops_caught = false;
+
+BOOL WINAPI note_stop(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  if (InterlockedCompareExchange(&noted_stop, static_cast<LONG>(event) + 1, 0) != 0) {
+    // Asked twice: the lines are not worth waiting for any longer.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+  }
+  // The main thread holds lines only for moments, and ends the process
+  // itself once they are written; while it waits with none, this does.
+  EnterCriticalSection(&busy);
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+// A wait in which the console handler may end the process.
+void let_stop_in() {
+  if (stops_caught) {
+    LeaveCriticalSection(&busy);
+  }
+}
+
+void keep_stop_out() {
+  if (stops_caught) {
+    EnterCriticalSection(&busy);
+  }
+}
+
+// select on the one socket; see platform_wait_readable.
+int select_readable(ssm_socket socket, int wait_ms) {
+  if (socket == ssm_no_socket) {
+    WSASetLastError(WSAENOTSOCK);
+    return -1;
+  }
+  // select may rewrite both, so they are set afresh for every wait. The set
+  // is filled directly: one socket, and Winsock's fd_set is a counted array.
+  fd_set readable;
+  readable.fd_count = 1;
+  readable.fd_array[0] = as_socket(socket);
+  timeval timeout{};
+  timeout.tv_sec = wait_ms / 1000;
+  timeout.tv_usec = (wait_ms % 1000) * 1000;
+  timeval* limit = wait_ms < 0 ? nullptr : &timeout;
+  // Winsock ignores the count.
+  int ready = select(0, &readable, nullptr, nullptr, limit);
+  if (ready > 0) {
+    return 1;
+  }
+  if (ready == 0) {
+    return 0;
+  }
+  return WSAGetLastError() == WSAEINTR ? wait_cut_short : -1;
+}
+
 // Leaves one line: Windows ends its messages with CR LF, and a few of them
 // break lines in the middle.
 void make_one_line(char* text) {
@@ -96,6 +159,16 @@ ssm_socket platform_open_udp_socket() {
   return static_cast<ssm_socket>(s);
 }
 
+long platform_receive_queue_bytes(ssm_socket socket) {
+  int granted = 0;
+  int size = static_cast<int>(sizeof granted);
+  if (getsockopt(as_socket(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted),
+                 &size) != 0) {
+    return 0;
+  }
+  return granted;
+}
+
 int platform_bind_any(ssm_socket socket, std::uint16_t port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -126,11 +199,11 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
                       std::uint32_t* sender, int wait_ms) {
   if (wait_ms != receive_no_wait) {
     int ready = platform_wait_readable(socket, wait_ms);
-    if (ready == 0) {
+    if (ready == 0 || ready == wait_cut_short) {
       return receive_nothing;
     }
     if (ready < 0) {
-      return WSAGetLastError() == WSAEINTR ? receive_nothing : -1;
+      return -1;
     }
   }
   sockaddr_in from{};
@@ -151,31 +224,37 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
 }
 
 // Sleep counts in the system's timer ticks (often 15.6 ms): a wait for the
-// next datagram keeps the pause within the millisecond asked for.
+// next datagram keeps the pause within the millisecond asked for. Lines are
+// held: the console handler must not end the process here.
 void platform_pause(ssm_socket socket, int wait_us) {
-  (void)platform_wait_readable(socket, (wait_us + 999) / 1000);
+  (void)select_readable(socket, (wait_us + 999) / 1000);
 }
 
 int platform_wait_readable(ssm_socket socket, int wait_ms) {
-  if (socket == ssm_no_socket) {
-    WSASetLastError(WSAENOTSOCK);
-    return -1;
+  if (wait_ms == receive_no_wait) {
+    return select_readable(socket, wait_ms);
   }
-  // select may rewrite both, so they are set afresh for every wait. The set
-  // is filled directly: one socket, and Winsock's fd_set is a counted array.
-  fd_set readable;
-  readable.fd_count = 1;
-  readable.fd_array[0] = as_socket(socket);
-  timeval timeout{};
-  timeout.tv_sec = wait_ms / 1000;
-  timeout.tv_usec = (wait_ms % 1000) * 1000;
-  timeval* limit = wait_ms < 0 ? nullptr : &timeout;
-  // Winsock ignores the count.
-  int ready = select(0, &readable, nullptr, nullptr, limit);
-  if (ready > 0) {
-    return 1;
-  }
-  return ready == 0 ? 0 : -1;
+  let_stop_in();
+  int ready = select_readable(socket, wait_ms);
+  keep_stop_out();
+  return ready;
+}
+
+void platform_catch_stops() {
+  InitializeCriticalSection(&busy);
+  EnterCriticalSection(&busy);
+  stops_caught = true;
+  // A Ctrl-C that was ignored at start (a process group made so) reaches no
+  // handler, and stays ignored.
+  SetConsoleCtrlHandler(note_stop, TRUE);
+}
+
+int platform_stop_requested() {
+  return static_cast<int>(noted_stop);
+}
+
+void platform_end_stopped(int /*stop*/) {
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 std::int64_t platform_monotonic_us() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pace.h"
 #include "platform.h"
 
 // The channel given on the command line, fixed for the whole run.
@@ -36,6 +37,7 @@ struct sender_record {
 // Returns 0 when *receiver is ready; otherwise the exit status, after the
 // usage line (too few operands) or one line on standard error. A refused
 // membership is a warning on standard error, and start-up still succeeds.
+// Once ready, stop requests are caught (platform_catch_stops).
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver);
 
 // Asks once for the membership of (source, group) on interface_address, all in
@@ -52,14 +54,15 @@ enum report_result {
 };
 
 // Receives one datagram into report_buffer (report_buffer_size bytes), waiting
-// at most wait_ms (see platform_receive), and adds its report line to the
-// output. A failed receive still gives a line, with length -1 and the sender
-// and sequence number of the datagram before it.
+// at most wait_ms (see platform_receive), adds its report line to the output
+// and counts it in *pace. A failed receive still gives a line, with length -1
+// and the sender and sequence number of the datagram before it.
 report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer,
-                                 sender_record* sender, int wait_ms);
+                                 sender_record* sender, int wait_ms, pace_state* pace);
 
-// How many datagrams one receive_and_report_batch call takes at most.
-const int report_batch_slots = 32;
+// How many datagrams one receive_and_report_batch call takes at most: twice
+// what a pause gathers.
+const int report_batch_slots = 2 * pace_gather_most;
 
 // ssm_listen's receive buffer: a slot per datagram of a batch, each large
 // enough for any IPv4 UDP payload (only the pages a datagram touches become
@@ -72,30 +75,35 @@ struct report_batch {
 
 // Receives the datagrams already queued, up to report_batch_slots of them in
 // one system call where the system allows, waiting for the first as wait_ms
-// says, and adds a report line for each, in arrival order, exactly as
-// receive_and_report would. Returns report_drained when the batch was not
-// full (and did not end in a failed receive): nothing more was queued.
-report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, int wait_ms);
-
-// For the batch loop, when nothing is queued and lines are held: a fast
-// stream (lines last written out less than output_linger_ms ago) pauses
-// briefly, never past that moment, so that its next datagrams queue up for
-// one receive; otherwise the lines are written out. Returns 0, or -1 when
-// standard output cannot be written (reason in platform_output_error_text()).
-int linger_or_write_out(ssm_socket socket);
+// says, adds a report line for each, in arrival order, exactly as
+// receive_and_report would, and counts them in *pace. Returns report_drained
+// when the batch was not full (and did not end in a failed receive): nothing
+// more was queued.
+report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, int wait_ms,
+                                       pace_state* pace);
 
 // What wait_for_datagram saw.
 enum wait_result {
   wait_readable = 1,
   wait_timed_out = 0,
   wait_failed = -1,
-  wait_output_failed = -2  // reason in platform_output_error_text()
+  wait_output_failed = -2,  // reason in platform_output_error_text()
+  wait_stopped = -3         // a stop request came: see end_stopped
 };
 
 // Waits at most wait_ms (receive_wait_forever for no limit) for the socket to
-// turn readable. Report lines still held are written out first, as soon as
-// the socket has stayed idle for a moment, so that no line waits with us.
-wait_result wait_for_datagram(ssm_socket socket, int wait_ms);
+// turn readable. Lines still held are written out first: at once for a slow
+// stream; a fast one (see pace.h) looks for its next datagram and pauses
+// between looks while its lines may wait. No line waits while we block.
+wait_result wait_for_datagram(ssm_socket socket, int wait_ms, pace_state* pace);
+
+// Whether a stop request came (see platform_catch_stops).
+bool stop_requested();
+
+// Writes out every line held, then ends the process as the stop request
+// would have. Returns, with 128 plus the request, only where the platform
+// cannot end it so (a test's fake).
+int end_stopped(const char* program);
 
 // Prints `<program>: <what>: <reason>` as one line on standard error.
 void print_failure(const char* program, const char* what, const char* reason);

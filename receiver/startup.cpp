@@ -104,5 +104,7 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   }
   receiver->socket = socket;
   receiver->channel = channel;
+  // From here on a stop writes out the lines held before the program ends.
+  platform_catch_stops();
   return 0;
 }

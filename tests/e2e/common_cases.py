@@ -8,8 +8,14 @@ import subprocess
 import tempfile
 import time
 
-from harness import (GROUP, LONG_SOURCE, OTHER_SOURCE, SOURCE, free_port, ip, line, run,
-                     send, traced_environment, wait_until)
+from harness import (GROUP, LONG_SOURCE, OTHER_SOURCE, SOURCE, free_port, ip, line,
+                     receive_queue_bytes, run, send, traced_environment, wait_until)
+
+
+def signal_at(action, number=signal.SIGINT):
+    """For preexec_fn: starts the program with signal number at action. A
+    test runner may itself run with SIGINT ignored, and would pass that on."""
+    return lambda: signal.signal(number, action)
 
 
 class ChannelCases:
@@ -242,3 +248,48 @@ class CommonCases(ChannelCases):
             self.assertEqual(receiver.lines(), [line(SOURCE, 1 + i, 32) for i in range(300)],
                              signal.Signals(stop_signal).name)
 
+
+    # --- Stopped at the worst moment ----------------------------------------
+
+    BURST = 20000
+
+    def stopped_after_burst(self, stop_signal, tries=1):
+        """Sends a burst as fast as the sender goes, and stops the receiver
+        with stop_signal the moment its queue is empty: the last datagrams
+        are taken, and their lines may still be held. Checks every line and
+        the status, tries times."""
+        expected = [line(SOURCE, 1 + i, 8) for i in range(self.BURST)]
+        for attempt in range(tries):
+            port = free_port()
+            receiver = self.start(self.PROGRAM, GROUP, SOURCE, port,
+                                  preexec_fn=signal_at(signal.SIG_DFL))
+            pid = receiver.process.pid
+            send("-c", self.BURST, "-r", 0, "-l", 8, GROUP, SOURCE, port)
+            self.assertTrue(wait_until(lambda: receive_queue_bytes(pid, port) == 0, 10,
+                                       interval=0), "the queue never emptied")
+            receiver.process.send_signal(stop_signal)
+            receiver.process.wait(timeout=10)
+            name = "%s, try %d" % (signal.Signals(stop_signal).name, attempt + 1)
+            self.assertEqual(receiver.process.returncode, -stop_signal, name)
+            got = receiver.lines()
+            self.assertEqual(len(got), self.BURST, name)
+            self.assertEqual(got, expected, name)
+            self.assertEqual(receiver.errors(), "", name)
+
+    def test_stop_right_after_a_burst_loses_no_line(self):
+        self.stopped_after_burst(signal.SIGTERM, tries=10)
+
+    def test_interrupt_and_hang_up_write_out_the_lines_too(self):
+        self.stopped_after_burst(signal.SIGINT)
+        self.stopped_after_burst(signal.SIGHUP)
+
+    def test_interrupt_ignored_at_start_stays_ignored(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port,
+                              preexec_fn=signal_at(signal.SIG_IGN))
+        receiver.process.send_signal(signal.SIGINT)
+        time.sleep(0.2)
+        self.assertTrue(receiver.alive(), "SIGINT was ignored at start")
+        send("-c", 1, "-s", 9, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(1), [line(SOURCE, 9, 32)])
+        self.assertEqual(receiver.stop(signal.SIGTERM), -signal.SIGTERM)

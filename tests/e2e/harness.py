@@ -62,6 +62,17 @@ def port_bound(port):
         return any(line.split()[1].endswith(":%04X" % port) for line in table.readlines()[1:])
 
 
+def receive_queue_bytes(pid, port):
+    """The kernel memory queued on the UDP socket bound to port, as the
+    namespace of process pid lists it; None when there is no such socket."""
+    with open("/proc/%d/net/udp" % pid) as table:
+        for row in table.readlines()[1:]:
+            fields = row.split()
+            if fields[1].endswith(":%04X" % port):
+                return int(fields[4].split(":")[1], 16)
+    return None
+
+
 def membership_held(group, source):
     """Whether a socket of this namespace holds the (source, group) membership."""
     want = ("0x%08x" % struct.unpack("!I", socket.inet_aton(group))[0],
@@ -83,7 +94,7 @@ class Receiver:
     """A receiver program running in the background, its output in a file."""
 
     def __init__(self, program, args, stdout=None, trace=False, wait_ready=True,
-                 trace_calls="setsockopt"):
+                 trace_calls="setsockopt", preexec_fn=None):
         self.dir = tempfile.mkdtemp(prefix="ssm-e2e-")
         self.out_path = os.path.join(self.dir, "out")
         self.err_path = os.path.join(self.dir, "err")
@@ -92,7 +103,7 @@ class Receiver:
         self._err = open(self.err_path, "wb")
         self.process = subprocess.Popen(self.command_line(program, args, trace, trace_calls),
                                         stdout=self._out, stderr=self._err,
-                                        env=self.environment(trace))
+                                        env=self.environment(trace), preexec_fn=preexec_fn)
         self.started = time.monotonic()
         if wait_ready and len(args) >= 3:
             port = int(args[2])

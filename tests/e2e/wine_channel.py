@@ -15,10 +15,12 @@ so a test never passes without the library.
 """
 
 import os
+import signal
 import subprocess
 
-from common_cases import ChannelCases
-from harness import LISTEN, WATCH, Receiver, ReceiverTest, main, wait_until
+from common_cases import ChannelCases, signal_at
+from harness import (GROUP, LISTEN, SOURCE, WATCH, Receiver, ReceiverTest, free_port, line, main,
+                     receive_queue_bytes, send, wait_until)
 from test_watch import RenewalCases
 
 LOADER = os.environ.get("SSM_WINE_LOADER", "wine")
@@ -81,6 +83,27 @@ class WatchRenewal(RenewalCases, WineTest):
     # do that, and the native programs turn it off. A group of its own keeps
     # Wine's artefact out of what ssm_listen shows here.
     LISTEN_GROUP = "232.1.2.4"
+
+
+class CtrlC(WineTest):
+    """Wine turns SIGINT into a console Ctrl-C: the held lines are written and
+    the program ends with STATUS_CONTROL_C_EXIT, of which Linux keeps the low
+    byte."""
+
+    def test_ctrl_c_writes_every_line_and_ends_as_windows_does(self):
+        for program in (LISTEN, WATCH):
+            port = free_port()
+            receiver = self.start(program, GROUP, SOURCE, port,
+                                  preexec_fn=signal_at(signal.SIG_DFL))
+            send("-c", 3000, "-r", 30000, "-l", 8, GROUP, SOURCE, port)
+            pid = receiver.process.pid
+            self.assertTrue(wait_until(lambda: receive_queue_bytes(pid, port) == 0, 10,
+                                       interval=0))
+            receiver.process.send_signal(signal.SIGINT)
+            receiver.process.wait(timeout=30)
+            self.assertEqual(receiver.process.returncode, 0xC000013A & 0xFF, program)
+            self.assertEqual(receiver.lines(), [line(SOURCE, 1 + i, 8) for i in range(3000)],
+                             program)
 
 
 def setUpModule():

@@ -10,27 +10,80 @@ void reset_fake() {
   fake = fake_state();
 }
 
-int platform_start_sockets() {
-  return fake.start_result;
-}
-
-ssm_socket platform_open_udp_socket() {
-  ++fake.sockets_opened;
-  return fake.socket_fails ? ssm_no_socket : 7;
-}
-
-int platform_bind_any(ssm_socket, std::uint16_t port) {
-  fake.binds.push_back(port);
-  return fake.bind_result;
-}
-
-int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_t source,
-                                   std::uint32_t interface_address) {
-  fake.memberships.push_back({group, source, interface_address});
-  return fake.membership_result;
-}
-
 namespace {
+
+[[noreturn]] void script_fault(const char* what) {
+  (void)std::fprintf(stderr, "fake platform: %s\n", what);
+  std::abort();
+}
+
+// Counts a call, and notes the stop request planned for it.
+void count_call(fake_call kind) {
+  ++fake.calls[kind];
+  if (fake.stop_call == kind && fake.calls[kind] == fake.stop_nth && fake.stopped == 0) {
+    fake.stopped = fake.stop_signal;
+  }
+}
+
+// Moves the clock on to `when`, unless the planned stop comes first: then to
+// that moment, with the stop noted. Returns false when cut short.
+bool advance_to(std::int64_t when) {
+  if (fake.stop_at_us >= 0 && fake.stopped == 0 && fake.stop_at_us <= when) {
+    if (fake.stop_at_us > fake.now_us) {
+      fake.now_us = fake.stop_at_us;
+    }
+    fake.stopped = fake.stop_signal;
+    return false;
+  }
+  if (when > fake.now_us) {
+    fake.now_us = when;
+  }
+  return true;
+}
+
+bool queued() {
+  return !fake.datagrams.empty() && fake.datagrams.front().arrival_us <= fake.now_us;
+}
+
+// Blocks until a datagram is queued, for at most wait_ms (< 0: no limit).
+// Returns whether one is; false also when a stop request cut the wait short.
+// noted_before: a stop was noted before the call, which the loop should have
+// seen instead of blocking.
+bool wait_until_queued(int wait_ms, bool noted_before) {
+  if (queued()) {
+    return true;
+  }
+  if (wait_ms == 0) {
+    return false;
+  }
+  if (noted_before) {
+    script_fault("the loop blocks although a stop request was noted");
+  }
+  if (fake.stopped != 0) {
+    return false;  // the request came as the call began
+  }
+  std::int64_t limit = wait_ms < 0 ? INT64_MAX : fake.now_us + std::int64_t{wait_ms} * 1000;
+  if (!fake.datagrams.empty() && fake.datagrams.front().arrival_us <= limit) {
+    if (!advance_to(fake.datagrams.front().arrival_us)) {
+      return false;
+    }
+    ++fake.blocked;
+    return true;
+  }
+  if (wait_ms > 0) {
+    advance_to(limit);
+    return false;
+  }
+  if (fake.stop_at_us >= 0) {
+    advance_to(fake.stop_at_us);
+    return false;
+  }
+  if (fake.stop_when_idle) {
+    fake.stopped = fake.stop_signal;
+    return false;
+  }
+  script_fault("the loop blocks for ever: nothing more is scripted");
+}
 
 // Takes the next datagram of the script into buffer.
 long take_datagram(unsigned char* buffer, std::size_t size, std::uint32_t* sender) {
@@ -56,33 +109,64 @@ long take_datagram(unsigned char* buffer, std::size_t size, std::uint32_t* sende
 
 }  // namespace
 
+int platform_start_sockets() {
+  return fake.start_result;
+}
+
+ssm_socket platform_open_udp_socket() {
+  ++fake.sockets_opened;
+  return fake.socket_fails ? ssm_no_socket : 7;
+}
+
+long platform_receive_queue_bytes(ssm_socket) {
+  return fake.queue_bytes;
+}
+
+int platform_bind_any(ssm_socket, std::uint16_t port) {
+  fake.binds.push_back(port);
+  return fake.bind_result;
+}
+
+int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_t source,
+                                   std::uint32_t interface_address) {
+  fake.memberships.push_back({group, source, interface_address});
+  return fake.membership_result;
+}
+
 long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::uint32_t* sender,
                       int wait_ms) {
   fake.receive_waits.push_back(wait_ms);
-  if (fake.datagrams.empty()) {
+  bool noted_before = fake.stopped != 0;
+  count_call(fake_receive_call);
+  if (!wait_until_queued(wait_ms, noted_before)) {
     return receive_nothing;
   }
   return take_datagram(buffer, size, sender);
 }
 
 // As recvmmsg: what is queued, up to count; an empty queue (the script's
-// end, or a receive_nothing in it) ends the batch, and so does a failure.
+// end, a datagram still to come, or a receive_nothing in the script) ends
+// the batch, and so does a failure.
 int platform_receive_batch(ssm_socket, unsigned char* slots, std::size_t slot_size, int count,
                            long* lengths, std::uint32_t* senders, int wait_ms) {
   fake.receive_waits.push_back(wait_ms);
+  bool noted_before = fake.stopped != 0;
+  count_call(fake_receive_call);
   int taken = 0;
   if (count > fake.batch_limit) {
     count = fake.batch_limit;
   }
-  while (taken < count && !fake.datagrams.empty()) {
-    long result = take_datagram(slots + static_cast<std::size_t>(taken) * slot_size, slot_size,
-                                &senders[taken]);
-    if (result == receive_nothing) {
-      break;
-    }
-    lengths[taken++] = result;
-    if (result < 0) {
-      break;
+  if (wait_until_queued(wait_ms, noted_before)) {
+    while (taken < count && queued()) {
+      long result = take_datagram(slots + static_cast<std::size_t>(taken) * slot_size,
+                                  slot_size, &senders[taken]);
+      if (result == receive_nothing) {
+        break;
+      }
+      lengths[taken++] = result;
+      if (result < 0) {
+        break;
+      }
     }
   }
   fake.batch_sizes.push_back(taken);
@@ -95,17 +179,25 @@ int platform_batch_limit() {
 
 void platform_pause(ssm_socket, int wait_us) {
   fake.pauses.push_back(wait_us);
-  fake.now_us += wait_us;
+  fake.pause_starts.push_back(fake.now_us);
+  count_call(fake_pause_call);
+  if (fake.stopped == 0) {
+    advance_to(fake.now_us + wait_us + fake.pause_overrun_us);
+  }
 }
 
 int platform_wait_readable(ssm_socket, int wait_ms) {
   fake.readable_waits.push_back(wait_ms);
-  if (fake.readiness.empty()) {
-    return 0;
+  if (!fake.readiness.empty()) {
+    int ready = fake.readiness.front();
+    fake.readiness.pop_front();
+    return ready;
   }
-  int ready = fake.readiness.front();
-  fake.readiness.pop_front();
-  return ready;
+  bool noted_before = fake.stopped != 0;
+  if (wait_until_queued(wait_ms, noted_before)) {
+    return 1;
+  }
+  return fake.stopped != 0 && wait_ms != 0 ? wait_cut_short : 0;
 }
 
 std::int64_t platform_monotonic_us() {
@@ -114,14 +206,29 @@ std::int64_t platform_monotonic_us() {
 
 int platform_write_output(const char* data, std::size_t size) {
   ++fake.writes;
+  count_call(fake_write_call);
   if (fake.write_result != 0) {
     return fake.write_result;
   }
   fake.output.append(data, size);
+  fake.write_log.emplace_back(fake.now_us, fake.output.size());
   return 0;
 }
 
 void platform_prepare_output() {}
+
+void platform_catch_stops() {
+  ++fake.stops_caught;
+}
+
+int platform_stop_requested() {
+  return fake.stopped;
+}
+
+void platform_end_stopped(int stop) {
+  fake.ended_by = stop;
+  fake.output_at_end = fake.output;
+}
 
 const char* platform_socket_error_text() {
   return "fake socket failure";

@@ -1,11 +1,15 @@
 // A scripted platform layer for the unit tests and the fuzzers: receives
 // come from a queue, writes land in a string, and every call is counted.
+// Datagrams may carry an arrival time: the fake's clock then moves as a real
+// one would, to the next arrival when a receive or wait blocks, and by the
+// time asked for when the loop pauses.
 #ifndef TESTS_UNIT_FAKE_PLATFORM_H
 #define TESTS_UNIT_FAKE_PLATFORM_H
 
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -15,6 +19,7 @@ struct fake_datagram {
   std::uint32_t sender;
   std::vector<unsigned char> bytes;  // the datagram's first bytes
   unsigned char fill = 0;            // its bytes after them, up to its length
+  std::int64_t arrival_us = 0;       // when it reaches the queue
 };
 
 struct fake_membership {
@@ -22,6 +27,9 @@ struct fake_membership {
   std::uint32_t source;
   std::uint32_t interface_address;
 };
+
+// Calls during which a planned stop request comes.
+enum fake_call { fake_no_call, fake_receive_call, fake_pause_call, fake_write_call };
 
 struct fake_state {
   // Script.
@@ -31,9 +39,19 @@ struct fake_state {
   int membership_result = 0;
   int write_result = 0;
   std::deque<fake_datagram> datagrams;
-  std::deque<int> readiness;  // results of platform_wait_readable; empty: 0
+  std::deque<int> readiness;  // results of platform_wait_readable; empty: by the datagrams
   std::int64_t now_us = 0;    // the clock; tests move it
   int batch_limit = 64;       // 1: a system without a batched receive
+  long queue_bytes = 212992;  // the receive queue granted
+  int pause_overrun_us = 0;   // how much longer than asked a pause lasts
+  // A stop request (stop_signal) comes during the stop_nth call (from 1) of
+  // kind stop_call, or when the clock reaches stop_at_us (a blocked call
+  // returns then), or when the program would otherwise block for ever.
+  fake_call stop_call = fake_no_call;
+  int stop_nth = 0;
+  std::int64_t stop_at_us = -1;
+  bool stop_when_idle = false;
+  int stop_signal = 15;
   // What happened.
   int sockets_opened = 0;
   std::vector<std::uint16_t> binds;
@@ -41,9 +59,17 @@ struct fake_state {
   std::vector<int> receive_waits;  // every receive, batched or not
   std::vector<int> batch_sizes;    // results of each batched receive
   std::vector<int> pauses;         // microseconds
+  std::vector<std::int64_t> pause_starts;
   std::vector<int> readable_waits;
+  int blocked = 0;                 // waits and receives that slept until a datagram came
   std::string output;
   int writes = 0;
+  std::vector<std::pair<std::int64_t, std::size_t>> write_log;  // (clock, output size) per write
+  int stops_caught = 0;
+  int stopped = 0;    // the stop request noted
+  int ended_by = 0;   // what platform_end_stopped was given
+  std::string output_at_end;
+  int calls[4] = {};  // per fake_call
 };
 
 // The one fake, reset by each test.

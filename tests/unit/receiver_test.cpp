@@ -32,13 +32,7 @@ class Core : public ::testing::Test {
     static std::int64_t epoch = 0;
     epoch += 1000000000;
     fake.now_us = epoch;
-  }
-
-  // Receives one 4-byte datagram carrying sequence, its line held.
-  void hold_line(unsigned char sequence) {
-    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {sequence, 0, 0, 0}});
-    ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
-    ASSERT_TRUE(output_pending());
+    pace_start(&pace, fake.queue_bytes, fake.now_us);
   }
 
   int start(std::vector<const char*> args) {
@@ -50,7 +44,7 @@ class Core : public ::testing::Test {
 
   // Runs receive_and_report once and writes out whatever it held.
   report_result report(int wait_ms = receive_no_wait) {
-    report_result result = receive_and_report(7, buffer, &sender, wait_ms);
+    report_result result = receive_and_report(7, buffer, &sender, wait_ms, &pace);
     flush_output();
     return result;
   }
@@ -58,6 +52,7 @@ class Core : public ::testing::Test {
   ssm_receiver receiver{};
   unsigned char buffer[report_buffer_size] = {};
   sender_record sender{};
+  pace_state pace{};
 };
 
 }  // namespace
@@ -72,6 +67,7 @@ TEST_F(Core, TooFewOperandsPrintUsageAndTouchNoSocket) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(fake.output, " Use: ./ssm_listen <group> <source> <port>") << "no line end";
     EXPECT_EQ(fake.sockets_opened, 0);
+    EXPECT_EQ(fake.stops_caught, 0);
   }
 }
 
@@ -133,6 +129,7 @@ TEST_F(Core, ReadyAfterBindAndOneJoinOnInterfaceZero) {
   EXPECT_EQ(receiver.channel.port, 5000);
   EXPECT_TRUE(receiver.joined);
   EXPECT_EQ(fake.output, "");
+  EXPECT_EQ(fake.stops_caught, 1) << "a stop writes out the lines held from now on";
 }
 
 TEST_F(Core, StartUpFailuresStopWithStatusTwo) {
@@ -244,7 +241,7 @@ TEST_F(Core, LinesAreGatheredIntoFewWrites) {
     fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {static_cast<unsigned char>(i), 0, 0, 0}});
   }
   for (int i = 0; i < 300; ++i) {
-    ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
+    ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait, &pace), report_printed);
   }
   EXPECT_TRUE(output_pending());
   EXPECT_EQ(flush_output(), 0);
@@ -266,63 +263,9 @@ TEST_F(Core, OutputFailureIsReported) {
   }
   report_result result = report_printed;
   for (int i = 0; i < 1000 && result == report_printed; ++i) {
-    result = receive_and_report(7, buffer, &sender, receive_no_wait);
+    result = receive_and_report(7, buffer, &sender, receive_no_wait, &pace);
   }
   EXPECT_EQ(result, report_output_failed) << "once the held block cannot be written";
-  fake.write_result = 0;
-}
-
-TEST_F(Core, SlowStreamGetsEachLineAtOnce) {
-  hold_line(1);
-  fake.readiness = {0};
-  EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);
-  EXPECT_EQ(fake.output, "    10.1.1.1:seq=     1:len=   4\n");
-  EXPECT_EQ(fake.readable_waits, (std::vector<int>{1000})) << "no moment's wait first";
-  fake.now_us += 5000;  // the next datagram, 5 ms later
-  hold_line(2);
-  EXPECT_EQ(wait_for_datagram(7, receive_no_wait), wait_timed_out);
-  EXPECT_EQ(fake.output,
-            "    10.1.1.1:seq=     1:len=   4\n"
-            "    10.1.1.1:seq=     2:len=   4\n");
-  EXPECT_EQ(fake.readable_waits, (std::vector<int>{1000, receive_no_wait}));
-}
-
-TEST_F(Core, FastStreamIsGatheredForAMomentWithoutAWakeUpPerDatagram) {
-  hold_line(1);
-  EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);  // written at once
-  fake.readable_waits.clear();
-  fake.now_us += 300;  // the stream goes on within the moment
-  hold_line(2);
-  fake.readiness = {1};  // another is queued: take it, the line stays held
-  EXPECT_EQ(wait_for_datagram(7, 1000), wait_readable);
-  EXPECT_EQ(fake.readable_waits, (std::vector<int>{receive_no_wait}));
-  EXPECT_TRUE(fake.pauses.empty());
-  hold_line(3);
-  // The queue runs dry: pauses, looking between them, until the moment is
-  // up; then out they go, and the full wait follows.
-  EXPECT_EQ(wait_for_datagram(7, 1000), wait_timed_out);
-  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4) + line("10.1.1.1", 2, 4) + line("10.1.1.1", 3, 4));
-  int paused = 0;
-  for (int pause : fake.pauses) {
-    paused += pause;
-  }
-  EXPECT_EQ(paused, output_linger_ms * 1000 - 300) << "the moment, not past it";
-  ASSERT_GE(fake.readable_waits.size(), 2u);
-  EXPECT_EQ(fake.readable_waits.back(), 1000);
-  for (std::size_t i = 0; i + 1 < fake.readable_waits.size(); ++i) {
-    EXPECT_EQ(fake.readable_waits[i], receive_no_wait) << "only looks before the full wait";
-  }
-  fake.readable_waits.clear();
-  fake.readiness = {-1};  // nothing held: straight to the full wait
-  EXPECT_EQ(wait_for_datagram(7, 1000), wait_failed);
-  EXPECT_EQ(fake.readable_waits, (std::vector<int>{1000}));
-}
-
-TEST_F(Core, WaitReportsOutputFailure) {
-  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
-  ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait), report_printed);
-  fake.write_result = -1;
-  EXPECT_EQ(wait_for_datagram(7, 1000), wait_output_failed);
   fake.write_result = 0;
 }
 
@@ -331,7 +274,7 @@ TEST_F(Core, WaitReportsOutputFailure) {
 class Batch : public Core {
  protected:
   report_result take(int wait_ms = receive_no_wait) {
-    report_result result = receive_and_report_batch(7, batch.get(), wait_ms);
+    report_result result = receive_and_report_batch(7, batch.get(), wait_ms, &pace);
     flush_output();
     return result;
   }
@@ -411,34 +354,4 @@ TEST_F(Batch, ShortAndLargestDatagramsInReusedSlots) {
                              line("10.1.1.1", 0x00ffffff, 3));
   EXPECT_EQ(batch->slots[0][4], 1) << "bytes past the sequence field are not cleared";
   EXPECT_EQ(batch->slots[2][65506], 0xab) << "the largest datagram is received whole";
-}
-
-TEST_F(Batch, OnlyAFastStreamLingersAndNeverPastTheMoment) {
-  // A slow stream: the last lines went out long ago, so these go out now.
-  hold_line(1);
-  EXPECT_EQ(linger_or_write_out(7), 0);
-  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4));
-  EXPECT_TRUE(fake.pauses.empty());
-  // A fast one: 300 us later, the next line waits out the rest of the moment
-  // in pauses, not woken by each datagram, then goes out.
-  fake.now_us += 300;
-  hold_line(2);
-  for (int i = 0; i < 20 && fake.output.size() == line("10.1.1.1", 1, 4).size(); ++i) {
-    EXPECT_EQ(linger_or_write_out(7), 0);
-  }
-  EXPECT_EQ(fake.output, line("10.1.1.1", 1, 4) + line("10.1.1.1", 2, 4));
-  EXPECT_TRUE(fake.readable_waits.empty());
-  int paused = 0;
-  for (int pause : fake.pauses) {
-    paused += pause;
-    // Longer, and a stream of 300,000/s would fill a default receive queue.
-    EXPECT_LE(pause, 250);
-  }
-  EXPECT_EQ(paused, output_linger_ms * 1000 - 300) << "the moment, not past it";
-
-  fake.now_us += 5000;
-  hold_line(3);
-  fake.write_result = -1;
-  EXPECT_EQ(linger_or_write_out(7), -1);
-  fake.write_result = 0;
 }

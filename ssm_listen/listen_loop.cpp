@@ -1,0 +1,33 @@
+#include "listen_loop.h"
+
+#include "output.h"
+
+int listen_loop(ssm_socket socket, report_batch* batch, const char* program) {
+  pace_state pace;
+  pace_start(&pace, platform_receive_queue_bytes(socket), platform_monotonic_us());
+  int wait_ms = receive_wait_forever;
+  for (;;) {
+    if (stop_requested()) {
+      return end_stopped(program);
+    }
+    report_result result = receive_and_report_batch(socket, batch, wait_ms, &pace);
+    if (result == report_output_failed) {
+      return output_failure(program);
+    }
+    // A full batch, or one ended by a failed receive: more may be queued.
+    wait_ms = receive_no_wait;
+    if (result == report_printed) {
+      continue;
+    }
+    // The queue is dry: out go the lines, or a pause lets more queue up.
+    pace_step step = pace_when_dry(&pace, output_pending(), platform_monotonic_us());
+    if ((step.write_out || step.pause_us == 0) && flush_output() != 0) {
+      return output_failure(program);
+    }
+    if (step.pause_us > 0) {
+      platform_pause(socket, step.pause_us);
+    } else {
+      wait_ms = receive_wait_forever;
+    }
+  }
+}
