@@ -1,7 +1,9 @@
 """Draws the benchmark's rate sweep as an SVG chart: CPU time per datagram
 against the rate, one line per receiver (large queue), medians over the runs,
-the bare loop drawn thick and dashed, and a dotted line at half its cost
-where that is ssm_listen's target (100k/s and bare_receive's zero-loss rate).
+the bare loop drawn thick and dashed, the batch loop (the floor of
+ssm_listen's batches) thick and finely dashed, and a dotted line at half the
+bare loop's cost where that is ssm_listen's target (100k/s and bare_receive's
+zero-loss rate).
 Points at the sender's full rate are drawn hollow: the bare loops take only
 part of those bursts. Hand-written SVG, standard library only.
 
@@ -17,6 +19,7 @@ from xml.sax.saxutils import escape
 WIDTH, HEIGHT = 760, 460
 LEFT, RIGHT, TOP, BOTTOM = 80, 250, 50, 60
 BARE = "bare_receive"
+BATCH = "bare_batch"
 TARGET_SHARE = 0.5
 # The sweep's named points (bench.py's results): bare_receive's zero-loss rate
 # in the run, and the sender's full rate ("0" in results of older runs).
@@ -127,6 +130,9 @@ def draw(series, title, note=""):
         if name == BARE:
             style = 'stroke="black" stroke-width="3.5" stroke-dasharray="9 5"'
             text = name + " (the bare loop)"
+        elif name == BATCH:
+            style = 'stroke="#555555" stroke-width="3" stroke-dasharray="3 3"'
+            text = name + " (the batch floor)"
         else:
             style = 'stroke="%s" stroke-width="2"' % next(colours)
             text = name

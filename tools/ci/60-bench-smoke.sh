@@ -20,9 +20,10 @@ if [ $status -ne 0 ]; then
   echo "bench-smoke: bench/run.sh failed with status $status" >&2
   exit 1
 fi
-for row in "bare_receive | large" "bare_select | large" "ssm_listen | large" "ssm_watch | large" \
-           "socat | large" "python | large" "bare_receive | default" "bare_select | default" \
-           "ssm_listen | default" "ssm_watch | default"; do
+for row in "bare_receive | large" "bare_batch | large" "bare_select | large" "ssm_listen | large" \
+           "ssm_watch | large" "socat | large" "python | large" "bare_receive | default" \
+           "bare_batch | default" "bare_select | default" "ssm_listen | default" \
+           "ssm_watch | default"; do
   if ! grep -q "^| $row" "$log"; then
     echo "bench-smoke: no row for '$row' in the table" >&2
     exit 1
@@ -32,14 +33,18 @@ for line in "^Sender's full rate" "^Full rate: bare_receive's zero-loss rate" \
             "^Peak RSS with 65507-byte datagrams" \
             "^ssm_listen: CPU at most bare_receive's and at most 1 wake-up per datagram at every rate" \
             "^ssm_watch: CPU at most bare_select's at every rate" \
-            "^ssm_listen: CPU at 100k/s [0-9.]* times bare_receive's (target <= 0.50" \
-            "^ssm_listen: CPU at full rate [0-9.]* times bare_receive's (target <= 0.50" \
+            "^ssm_listen: CPU at 100k/s [0-9.]* times bare_batch's (target <= 1.10" \
+            "^ssm_listen: CPU at full rate [0-9.]* times bare_batch's (target <= 1.10" \
+            "^ssm_listen: CPU at 100k/s [0-9.]* times bare_receive's (target <= 0.50; the floor, bare_batch: [0-9]" \
+            "^ssm_listen: CPU at full rate [0-9.]* times bare_receive's (target <= 0.50; the floor, bare_batch: [0-9]" \
+            "^| ssm_listen / bare_batch | [0-9]" "^| ssm_listen / bare_receive | [0-9]" \
+            "^| bare_batch / bare_receive (the floor) | [0-9]" "^| ssm_watch / bare_select | [0-9]" \
             "^ssm_listen: at 200/s p50" "^ssm_listen: peak RSS"; do
   grep -q "$line" "$log" || { echo "bench-smoke: no line '$line'" >&2; exit 1; }
 done
 # The large-queue receivers: a row each in the sweep's tables, and a line
 # each in its chart.
-large="bare_receive bare_select ssm_listen ssm_watch socat python"
+large="bare_receive bare_batch bare_select ssm_listen ssm_watch socat python"
 if ! python3 -c '
 import sys
 text = open(sys.argv[1]).read().split("\n")
