@@ -2,6 +2,7 @@
 // address to a group (or any address) and port, for trying the receivers.
 // POSIX only: it is a test and demonstration tool, not part of the receivers.
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -23,11 +24,13 @@ const char program[] = "ssm_send";
 const char usage_text[] =
     "Usage: ssm_send [-c count] [-r rate | -i milliseconds] [-l length] [-s start]\n"
     "                [-t ttl] <group> <source> <port>\n"
+    "       ssm_send -h | --help\n"
     "Sends count datagrams (default 10) from the local address <source> to\n"
     "<group>:<port>, rate a second (0: as fast as possible; default 10) or one\n"
-    "every milliseconds, each length bytes long (0 to 65507; default 32), with a\n"
-    "little-endian 32-bit sequence number in bytes 0-3 counting up from start\n"
-    "(default 1). The rest of the payload is zero.\n";
+    "every milliseconds (-i wins over -r, in any order), each length bytes long\n"
+    "(0 to 65507; default 32), with a little-endian 32-bit sequence number in\n"
+    "bytes 0-3 counting up from start (default 1). The rest of the payload is\n"
+    "zero. -h or --help prints this text.\n";
 
 // Consecutive sends retried after EINTR or ENOBUFS, 100 us apart at most.
 const int max_send_retries = 10000;
@@ -129,15 +132,34 @@ struct send_channel {
   std::uint16_t port = 0;
 };
 
-// Reads the options and the three operands. Returns 0, or the exit status
-// after the message.
+// What parse_command_line() returns when the usage text was asked for.
+const int help_printed = -1;
+
+// Reads the options and the three operands. Returns 0, help_printed after
+// the usage text on standard output, or the exit status after the message.
 int parse_command_line(int argc, char** argv, send_options* options, send_channel* channel) {
+  static const struct option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                               {nullptr, 0, nullptr, 0}};
   int option;
   opterr = 0;
-  while ((option = getopt(argc, argv, "c:r:i:l:s:t:")) != -1) {
+  while ((option = getopt_long(argc, argv, "hc:r:i:l:s:t:", long_options, nullptr)) != -1) {
+    if (option == 'h') {
+      // The text asked for is the output: a failed write is a failure.
+      if (std::fputs(usage_text, stdout) < 0 || std::fflush(stdout) != 0) {
+        return failure("write to standard output");
+      }
+      return help_printed;
+    }
     if (option == '?' || option == ':') {
-      (void)std::fprintf(stderr, "%s: option '-%c': unknown or missing its value\n", program,
-                         optopt);
+      // A long option is named as it was given; optopt is 0 for one unknown.
+      const char* given = argv[optind - 1];
+      if (optopt != 0 && std::strncmp(given, "--", 2) != 0) {
+        (void)std::fprintf(stderr, "%s: option '-%c': unknown or missing its value\n", program,
+                           optopt);
+      } else {
+        (void)std::fprintf(stderr, "%s: option '%s': unknown or missing its value\n", program,
+                           given);
+      }
       return usage_error(nullptr, nullptr);
     }
     if (!option_value(option, optarg, options)) {
@@ -145,6 +167,8 @@ int parse_command_line(int argc, char** argv, send_options* options, send_channe
     }
   }
   if (argc - optind != 3) {
+    (void)std::fprintf(stderr, "%s: operands: %d given, 3 needed (<group> <source> <port>)\n",
+                       program, argc - optind);
     return usage_error(nullptr, nullptr);
   }
   if (!parse_ipv4_operand(argv[optind], &channel->group)) {
@@ -248,6 +272,9 @@ int main(int argc, char** argv) {
   send_options options;
   send_channel channel;
   int status = parse_command_line(argc, argv, &options, &channel);
+  if (status == help_printed) {
+    return 0;
+  }
   if (status != 0) {
     return status;
   }

@@ -53,6 +53,7 @@ class Send(unittest.TestCase):
                             (["-l", "65508", GROUP, SOURCE, "5000"], "ssm_send: length '65508': not a valid value"),
                             (["-s", "2147483648", GROUP, SOURCE, "5000"], "ssm_send: start '2147483648': not a valid value"),
                             (["-z", GROUP, SOURCE, "5000"], "ssm_send: option '-z': unknown or missing its value"),
+                            (["--foo", GROUP, SOURCE, "5000"], "ssm_send: option '--foo': unknown or missing its value"),
                             ([GROUP, SOURCE, "70000"], "ssm_send: port '70000': not a valid value")):
             result = run(SEND, *args)
             self.assertEqual(result.returncode, 1, args)
@@ -61,6 +62,28 @@ class Send(unittest.TestCase):
             self.assertIn("Usage: ssm_send", err)
             if first:
                 self.assertEqual(err.splitlines()[0], first)
+
+    def test_help_prints_the_usage_on_standard_output(self):
+        for option in ("--help", "-h"):
+            result = run(SEND, option)
+            self.assertEqual(result.returncode, 0, option)
+            self.assertTrue(result.stdout.startswith(b"Usage: ssm_send"), option)
+            self.assertEqual(result.stderr, b"", option)
+
+    def test_wrong_operand_count_says_so_before_the_usage(self):
+        for args, given in (([], 0), ([GROUP, SOURCE], 2), ([GROUP, SOURCE, "5000", "x"], 4)):
+            result = run(SEND, *args)
+            self.assertEqual(result.returncode, 1, args)
+            lines = result.stderr.decode().splitlines()
+            self.assertEqual(lines[0], "ssm_send: operands: %d given, 3 needed "
+                                       "(<group> <source> <port>)" % given)
+            self.assertTrue(lines[1].startswith("Usage: ssm_send"), args)
+
+    def test_interval_wins_over_rate_in_either_order(self):
+        port = free_port()
+        for args in (["-i", 100, "-r", 0], ["-r", 0, "-i", 100]):
+            _, elapsed = self.receive_all(["-c", 3] + args + [GROUP, SOURCE, port], port, 3)
+            self.assertGreaterEqual(elapsed, 0.19, args)
 
     def test_source_that_is_not_local_fails_with_status_two(self):
         result = run(SEND, "-c", 1, GROUP, "10.9.9.9", free_port())
