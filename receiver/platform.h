@@ -40,6 +40,10 @@ long platform_receive_queue_bytes(ssm_socket socket);
 // Binds to the wildcard address and port (host byte order). Returns 0 or -1.
 int platform_bind_any(ssm_socket socket, std::uint16_t port);
 
+// The port the socket is bound to (host byte order), as the system chose it
+// for port 0. Returns 0, or -1 with the reason in platform_socket_error_text().
+int platform_bound_port(ssm_socket socket, std::uint16_t* port);
+
 // Fills the membership record by field name; addresses in network byte order.
 void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
                                      std::uint32_t source, std::uint32_t interface_address);
@@ -48,6 +52,17 @@ void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32
 // call's result: 0, or -1 with the reason in platform_socket_error_text().
 int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::uint32_t source,
                                    std::uint32_t interface_address);
+
+// The index of the interface on which the socket holds its membership of
+// group, as the system says; 0 when it holds none or the system cannot say.
+unsigned platform_membership_interface(ssm_socket socket, std::uint32_t group);
+
+// Whether an interface with this index exists now.
+bool platform_interface_exists(unsigned index);
+
+// Drops the socket's membership of group on the interface with this index,
+// which may be gone by now. Returns the setsockopt result: 0 or -1.
+int platform_leave_group(ssm_socket socket, std::uint32_t group, unsigned index);
 
 // Receives one datagram into buffer, waiting at most wait_ms milliseconds
 // (receive_no_wait, receive_wait_forever, or a positive time). Returns its
@@ -110,13 +125,20 @@ void platform_end_stopped(int stop);
 // A steady clock in microseconds, for telling a fast stream from a slow one.
 std::int64_t platform_monotonic_us();
 
-// Writes all of data to standard output. Returns 0, or -1 with the reason in
+// Writes all of data to standard output, waiting for room where it was made
+// non-blocking. Returns 0, or -1 with the reason in
 // platform_output_error_text(). A closed pipe keeps the platform's default.
 int platform_write_output(const char* data, std::size_t size);
 
 // Makes standard output and standard error carry bytes as written (no
 // line-end translation).
 void platform_prepare_output();
+
+// Makes sure that the standard streams are open before any socket is, so
+// that none takes the place of one: a closed standard input or standard
+// error is opened on the null device. Returns -1 when standard output is
+// closed (the program has nowhere to write its lines), else 0.
+int platform_open_standard_streams();
 
 // The reason for the last failed socket call, as the system words it.
 const char* platform_socket_error_text();

@@ -2,11 +2,12 @@
 #include "platform.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -80,6 +81,16 @@ long platform_receive_queue_bytes(ssm_socket socket) {
   return granted;
 }
 
+int platform_bound_port(ssm_socket socket, std::uint16_t* port) {
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+    return -1;
+  }
+  *port = ntohs(local.sin_port);
+  return 0;
+}
+
 int platform_bind_any(ssm_socket socket, std::uint16_t port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -102,6 +113,56 @@ int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::
   platform_fill_source_membership(&request, group, source, interface_address);
   return setsockopt(static_cast<int>(socket), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request,
                     sizeof request);
+}
+
+unsigned platform_membership_interface(ssm_socket socket, std::uint32_t group) {
+  unsigned found = 0;
+#ifdef MCAST_MSFILTER
+  // The system picks the interface by route when none is named: ask it which
+  // interface the socket's filter for the group is on.
+  struct if_nameindex* interfaces = if_nameindex();
+  for (struct if_nameindex* i = interfaces; i != nullptr && i->if_index != 0; ++i) {
+    group_filter filter{};
+    filter.gf_interface = i->if_index;
+    sockaddr_in* address = reinterpret_cast<sockaddr_in*>(&filter.gf_group);
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = group;
+    socklen_t size = sizeof filter;
+    if (getsockopt(static_cast<int>(socket), IPPROTO_IP, MCAST_MSFILTER, &filter, &size) == 0) {
+      found = i->if_index;
+      break;
+    }
+  }
+  if_freenameindex(interfaces);
+#else
+  (void)socket;
+  (void)group;
+#endif
+  return found;
+}
+
+bool platform_interface_exists(unsigned index) {
+  char name[IF_NAMESIZE];
+  return if_indextoname(index, name) != nullptr;
+}
+
+int platform_leave_group(ssm_socket socket, std::uint32_t group, unsigned index) {
+#ifdef MCAST_LEAVE_GROUP
+  // By index: the interface may be gone, and with it its address.
+  group_req request{};
+  request.gr_interface = index;
+  sockaddr_in* address = reinterpret_cast<sockaddr_in*>(&request.gr_group);
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = group;
+  return setsockopt(static_cast<int>(socket), IPPROTO_IP, MCAST_LEAVE_GROUP, &request,
+                    sizeof request);
+#else
+  (void)socket;
+  (void)group;
+  (void)index;
+  errno = ENOPROTOOPT;
+  return -1;
+#endif
 }
 
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
@@ -189,24 +250,25 @@ void platform_pause(ssm_socket /*socket*/, int wait_us) {
 }
 
 int platform_wait_readable(ssm_socket socket, int wait_ms) {
-  int fd = static_cast<int>(socket);
-  if (fd < 0 || fd >= FD_SETSIZE) {
+  // poll, not select: select cannot take a descriptor at or above
+  // FD_SETSIZE, which a parent that leaves many open gives us.
+  pollfd wanted{};
+  wanted.fd = static_cast<int>(socket);
+  wanted.events = POLLIN;
+  if (wanted.fd < 0) {
+    errno = EBADF;  // poll would skip it and wait out the time
+    return -1;
+  }
+  int ready = poll(&wanted, 1, wait_ms < 0 ? -1 : wait_ms);
+  if (ready < 0) {
+    return errno == EINTR ? wait_cut_short : -1;
+  }
+  if (ready > 0 && (wanted.revents & POLLNVAL) != 0) {
     errno = EBADF;
     return -1;
   }
-  // select may rewrite both, so they are set afresh for every wait.
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(fd, &readable);
-  timeval timeout{};
-  timeout.tv_sec = wait_ms / 1000;
-  timeout.tv_usec = static_cast<suseconds_t>(wait_ms % 1000) * 1000;
-  timeval* limit = wait_ms < 0 ? nullptr : &timeout;
-  int ready = select(fd + 1, &readable, nullptr, nullptr, limit);
-  if (ready > 0) {
-    return 1;
-  }
-  return ready < 0 && errno == EINTR ? wait_cut_short : ready;
+  // An error pending on the socket is readable too: the receive reports it.
+  return ready > 0 ? 1 : 0;
 }
 
 std::int64_t platform_monotonic_us() {
@@ -257,6 +319,16 @@ int platform_write_output(const char* data, std::size_t size) {
       if (errno == EINTR) {
         continue;
       }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // Made non-blocking by whoever reads it: wait until it takes more.
+        pollfd room{};
+        room.fd = STDOUT_FILENO;
+        room.events = POLLOUT;
+        if (poll(&room, 1, -1) < 0 && errno != EINTR) {
+          return -1;
+        }
+        continue;
+      }
       return -1;
     }
     data += written;
@@ -266,6 +338,25 @@ int platform_write_output(const char* data, std::size_t size) {
 }
 
 void platform_prepare_output() {}
+
+int platform_open_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+      continue;
+    }
+    if (fd == STDOUT_FILENO) {
+      return -1;
+    }
+    // Closed: the socket would take its number and receive what is meant
+    // for the stream. /dev/null holds the place.
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+  return 0;
+}
 
 const char* platform_socket_error_text() {
   return std::strerror(errno);

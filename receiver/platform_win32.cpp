@@ -178,6 +178,16 @@ int platform_bind_any(ssm_socket socket, std::uint16_t port) {
               static_cast<int>(sizeof local));
 }
 
+int platform_bound_port(ssm_socket socket, std::uint16_t* port) {
+  sockaddr_in local{};
+  int size = static_cast<int>(sizeof local);
+  if (getsockname(as_socket(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+    return -1;
+  }
+  *port = ntohs(local.sin_port);
+  return 0;
+}
+
 void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
                                      std::uint32_t source, std::uint32_t interface_address) {
   std::memset(request, 0, sizeof *request);
@@ -193,6 +203,21 @@ int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::
   // IP_ADD_SOURCE_MEMBERSHIP of ws2tcpip.h (15); winsock.h's numbering differs.
   return setsockopt(as_socket(socket), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP,
                     reinterpret_cast<const char*>(&request), static_cast<int>(sizeof request));
+}
+
+// Winsock cannot say which interface the stack picked for a membership, so
+// none is ever left by index.
+unsigned platform_membership_interface(ssm_socket /*socket*/, std::uint32_t /*group*/) {
+  return 0;
+}
+
+bool platform_interface_exists(unsigned /*index*/) {
+  return true;
+}
+
+int platform_leave_group(ssm_socket /*socket*/, std::uint32_t /*group*/, unsigned /*index*/) {
+  WSASetLastError(WSAENOPROTOOPT);
+  return -1;
 }
 
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
@@ -293,6 +318,18 @@ void platform_prepare_output() {
   // messages on standard error end in a single line feed as well.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+}
+
+int platform_open_standard_streams() {
+  // Sockets are not descriptors here, so none can take a stream's place;
+  // but with no standard output there is nowhere to write the lines.
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+    return -1;
+  }
+  // A handle that is no longer valid has no type.
+  SetLastError(NO_ERROR);
+  return GetFileType(out) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR ? -1 : 0;
 }
 
 const char* platform_socket_error_text() {

@@ -21,6 +21,7 @@ struct ssm_receiver {
   ssm_socket socket;
   ssm_channel channel;
   bool joined;  // whether the start-up membership request was accepted
+  unsigned membership_interface;  // the index the membership is on; 0: none known
 };
 
 // Size of the buffer every datagram is received into: any IPv4 UDP payload fits.
@@ -44,6 +45,12 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
 // network byte order. Returns the setsockopt result: 0, or -1 (SOCKET_ERROR).
 int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
                    std::uint32_t interface_address);
+
+// Asks for the membership again, as after a silent second, and returns
+// join_ssm_group's result. A membership still held on an interface that has
+// gone since (deleted and made again: Linux keeps it and counts it against
+// the socket's limit of memberships) is dropped first.
+int renew_ssm_membership(ssm_receiver* receiver);
 
 // What one receive_and_report or receive_and_report_batch call did.
 enum report_result {

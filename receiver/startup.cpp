@@ -27,7 +27,13 @@ void quote_operand(char* out, std::size_t room, const char* text) {
     out[i] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
   }
   if (text[i] != '\0') {
-    std::memcpy(out + i - 3, "...", 3);
+    // Cut where a character begins, never inside a UTF-8 sequence.
+    std::size_t cut = i - 3;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) {
+      --cut;
+    }
+    std::memcpy(out + cut, "...", 3);
+    i = cut + 3;
   }
   out[i] = '\0';
 }
@@ -57,6 +63,21 @@ int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
   return platform_add_source_membership(socket, group, source, interface_address);
 }
 
+int renew_ssm_membership(ssm_receiver* receiver) {
+  unsigned& held = receiver->membership_interface;
+  if (held != 0 && !platform_interface_exists(held)) {
+    // Whatever the result, the membership is of no use any more.
+    (void)platform_leave_group(receiver->socket, receiver->channel.group, held);
+    held = 0;
+  }
+  int joined =
+      join_ssm_group(receiver->socket, receiver->channel.group, receiver->channel.source, 0);
+  if (joined == 0) {
+    held = platform_membership_interface(receiver->socket, receiver->channel.group);
+  }
+  return joined;
+}
+
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver) {
   platform_prepare_output();
   if (argc < 4) {
@@ -77,6 +98,11 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
     return bad_operand(program, "port", port_text, "not a decimal number from 0 to 65535");
   }
 
+  // Before any socket: one must not take the place of a closed stream.
+  if (platform_open_standard_streams() != 0) {
+    (void)std::fprintf(stderr, "%s: standard output is closed\n", program);
+    return exit_failure;
+  }
   if (platform_start_sockets() != 0) {
     print_failure(program, "start the sockets library", platform_socket_error_text());
     return exit_failure;
@@ -93,7 +119,20 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
     print_failure(program, what, platform_socket_error_text());
     return exit_failure;
   }
+  if (channel.port == 0) {
+    // Nothing could be aimed at the port without knowing it.
+    std::uint16_t chosen = 0;
+    if (platform_bound_port(socket, &chosen) == 0) {
+      (void)std::fprintf(stderr, "%s: port 0: the system chose port %u\n", program,
+                         static_cast<unsigned>(chosen));
+    } else {
+      print_failure(program, "port 0: find the port the system chose",
+                    platform_socket_error_text());
+    }
+  }
   receiver->joined = join_ssm_group(socket, channel.group, channel.source, 0) == 0;
+  receiver->membership_interface =
+      receiver->joined ? platform_membership_interface(socket, channel.group) : 0;
   if (!receiver->joined) {
     // Not fatal: whatever still reaches the port is reported.
     char what[96];

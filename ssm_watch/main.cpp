@@ -16,5 +16,5 @@ int main(int argc, char** argv) {
     return status;
   }
   static unsigned char report_buffer[report_buffer_size];
-  return watch_loop(receiver, report_buffer, program, argv[1], argv[2]);
+  return watch_loop(&receiver, report_buffer, program, argv[1], argv[2]);
 }

@@ -2,32 +2,33 @@
 
 #include <cstdio>
 
-int watch_loop(const ssm_receiver& receiver, unsigned char* report_buffer, const char* program,
+#include "exit_status.h"
+
+int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char* program,
                const char* group_text, const char* source_text) {
   sender_record sender{};
   pace_state pace;
-  pace_start(&pace, platform_receive_queue_bytes(receiver.socket), platform_monotonic_us());
+  pace_start(&pace, platform_receive_queue_bytes(receiver->socket), platform_monotonic_us());
   // Whether the last membership request was refused. A request for a
   // membership still in place is refused as well (Linux: EADDRNOTAVAIL), so
   // only an accepted request after a refused one means the channel is joined
   // anew: that is worth a line, a renewal is not.
-  bool refused = !receiver.joined;
+  bool refused = !receiver->joined;
 
   for (;;) {
     // Each wait on its own: the second starts afresh after every datagram and
     // every renewal.
-    wait_result waited = wait_for_datagram(receiver.socket, watch_wait_ms, &pace);
+    wait_result waited = wait_for_datagram(receiver->socket, watch_wait_ms, &pace);
     if (waited == wait_readable) {
       // Never block here: the datagram that made the socket readable can be
       // gone by now (a bad checksum shows only when it is read), and a
       // blocked receive would stop the renewals.
-      if (receive_and_report(receiver.socket, report_buffer, &sender, receive_no_wait, &pace) ==
+      if (receive_and_report(receiver->socket, report_buffer, &sender, receive_no_wait, &pace) ==
           report_output_failed) {
         return output_failure(program);
       }
     } else if (waited == wait_timed_out) {
-      int joined = join_ssm_group(receiver.socket, receiver.channel.group,
-                                  receiver.channel.source, 0);
+      int joined = renew_ssm_membership(receiver);
       if (joined == 0 && refused) {
         // A notice that cannot be written changes nothing for the reception.
         (void)std::fprintf(stderr, "%s: joined group %s from source %s\n", program, group_text,
@@ -38,6 +39,11 @@ int watch_loop(const ssm_receiver& receiver, unsigned char* report_buffer, const
       return output_failure(program);
     } else if (waited == wait_stopped) {
       return end_stopped(program);
+    } else {
+      // Retried, it would fail again at once: a busy core and a program
+      // that looks alive but hears nothing. (A signal's cut is retried.)
+      print_failure(program, "wait for a datagram", platform_socket_error_text());
+      return exit_failure;
     }
   }
 }

@@ -11,11 +11,12 @@ const int watch_wait_ms = 1000;
 
 // Reports every datagram that reaches the receiver's socket, one per wait
 // that finds it readable, and renews the membership after each silent
-// second, until a stop request or an output failure. group_text and
+// second (renew_ssm_membership), until a stop request, an output failure or
+// a wait that fails for another reason than a signal. group_text and
 // source_text are the operands, as given, for the notice that the channel is
 // joined. Returns the exit status: after an output failure's message, or
 // (only where the platform does not end the process) after a stop.
-int watch_loop(const ssm_receiver& receiver, unsigned char* report_buffer, const char* program,
+int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char* program,
                const char* group_text, const char* source_text);
 
 #endif  // SSM_WATCH_WATCH_LOOP_H

@@ -151,6 +151,31 @@ class CommonCases(ChannelCases):
         receiver.process.wait(timeout=10)
         self.assertEqual(receiver.process.returncode, -signal.SIGPIPE)
 
+    def test_closed_standard_output_stops_before_any_socket(self):
+        with tempfile.TemporaryDirectory(prefix="ssm-e2e-") as work:
+            trace = os.path.join(work, "socket-trace")
+            # The shell closes it for the program alone.
+            result = subprocess.run(["strace", "-f", "-e", "trace=socket", "-o", trace, "sh", "-c",
+                                     'exec "$0" "$@" >&-', self.PROGRAM, GROUP, SOURCE,
+                                     str(free_port())], capture_output=True, timeout=10,
+                                    env=traced_environment())
+            with open(trace) as f:
+                calls = [entry for entry in f if "socket(" in entry]
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stderr.decode(), "%s: standard output is closed\n" % self.NAME)
+        self.assertEqual(calls, [])
+
+    def test_port_zero_says_the_port_the_system_chose(self):
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, 0, wait_ready=False)
+        self.assertTrue(wait_until(lambda: "\n" in receiver.errors(), 5))
+        prefix = "%s: port 0: the system chose port " % self.NAME
+        said = receiver.errors()
+        self.assertTrue(said.startswith(prefix) and said.endswith("\n"), said)
+        port = int(said[len(prefix):-1])
+        self.assertTrue(1 <= port <= 65535, said)
+        send("-c", 1, "-s", 4, "127.0.0.1", OTHER_SOURCE, port)
+        self.assertEqual(receiver.wait_lines(1), [line(OTHER_SOURCE, 4, 32)])
+
     # --- Reports ------------------------------------------------------------
 
     def test_another_sockets_group_is_not_reported(self):
@@ -236,6 +261,26 @@ class CommonCases(ChannelCases):
             data = wait_until(lambda: pipe_in.read() or b"", 2)
         self.assertEqual(data.decode(), line(SOURCE, 42, 32))
         self.assertTrue(receiver.alive())
+
+    def test_non_blocking_pipe_with_a_slow_reader_gets_every_line(self):
+        # An event loop at the other end makes the pipe non-blocking; the
+        # program waits for room instead of failing.
+        port, count = free_port(), 6000
+        reader, writer = os.pipe()
+        os.set_blocking(writer, False)
+        with os.fdopen(writer, "wb") as pipe_out:
+            receiver = self.start(self.PROGRAM, GROUP, SOURCE, port, stdout=pipe_out)
+        data = b""
+        with os.fdopen(reader, "rb", buffering=0) as pipe_in:
+            send("-c", count, "-r", 0, "-l", 8, GROUP, SOURCE, port)
+            deadline = time.monotonic() + 20
+            while data.count(b"\n") < count and time.monotonic() < deadline:
+                time.sleep(0.005)  # slower than the program writes
+                data += pipe_in.read(4096)
+        self.assertEqual(data.decode().splitlines(keepends=True),
+                         [line(SOURCE, 1 + i, 8) for i in range(count)])
+        self.assertTrue(receiver.alive())
+        self.assertEqual(receiver.errors(), "")
 
     def test_nothing_is_lost_when_stopped(self):
         for stop_signal in (signal.SIGINT, signal.SIGTERM):

@@ -94,7 +94,7 @@ class Receiver:
     """A receiver program running in the background, its output in a file."""
 
     def __init__(self, program, args, stdout=None, trace=False, wait_ready=True,
-                 trace_calls="setsockopt", preexec_fn=None):
+                 trace_calls="setsockopt", preexec_fn=None, keep_descriptors=False):
         self.dir = tempfile.mkdtemp(prefix="ssm-e2e-")
         self.out_path = os.path.join(self.dir, "out")
         self.err_path = os.path.join(self.dir, "err")
@@ -103,7 +103,8 @@ class Receiver:
         self._err = open(self.err_path, "wb")
         self.process = subprocess.Popen(self.command_line(program, args, trace, trace_calls),
                                         stdout=self._out, stderr=self._err,
-                                        env=self.environment(trace), preexec_fn=preexec_fn)
+                                        env=self.environment(trace), preexec_fn=preexec_fn,
+                                        close_fds=not keep_descriptors)
         self.started = time.monotonic()
         if wait_ready and len(args) >= 3:
             port = int(args[2])

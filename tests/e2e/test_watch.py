@@ -3,11 +3,46 @@
 Membership requests are counted by tracing the program's setsockopt calls.
 """
 
+import os
+import resource
+import socket
+import struct
+import subprocess
 import time
 
 from common_cases import CommonCases
 from harness import (GROUP, LISTEN, SOURCE, WATCH, ReceiverTest, free_port, ip, line, main,
                      send, wait_until)
+
+
+def many_descriptors_open():
+    """For preexec_fn: leaves descriptors 3 to 1100 open, as a careless parent
+    would, so that the program's socket is above select's FD_SETSIZE."""
+    resource.setrlimit(resource.RLIMIT_NOFILE, (4096, 4096))
+    null = os.open("/dev/null", os.O_RDONLY)
+    os.set_inheritable(null, True)
+    for fd in range(3, 1101):
+        if fd != null:
+            os.dup2(null, fd)
+
+
+def sysctl(name, value=None):
+    """Reads, or sets and returns the old value of, a sysctl of this namespace."""
+    path = "/proc/sys/" + name.replace(".", "/")
+    with open(path) as f:
+        old = f.read().strip()
+    if value is not None:
+        with open(path, "w") as f:
+            f.write(str(value))
+    return old
+
+
+def membership_on(device, group, source):
+    """Whether a socket holds the (source, group) membership on device."""
+    want = (device, "0x%08x" % struct.unpack("!I", socket.inet_aton(group))[0],
+            "0x%08x" % struct.unpack("!I", socket.inet_aton(source))[0])
+    with open("/proc/net/mcfilter") as table:
+        return any(tuple(row.split()[1:4]) == want for row in table.readlines()[1:])
 
 
 class WatchCommon(CommonCases, ReceiverTest):
@@ -121,6 +156,62 @@ class Renewal(RenewalCases, ReceiverTest):
         time.sleep(3)
         used = receiver.cpu_seconds() - before
         self.assertLess(used, 0.05, "%.3f s of CPU in 3 idle seconds" % used)
+
+    def test_socket_above_fd_setsize_renews_and_reports(self):
+        # The renewal shows as the join once the route comes: no strace here,
+        # which would not pass the descriptors on.
+        port = free_port()
+        ip("route", "del", "232.0.0.0/8", "dev", "lo")
+        try:
+            receiver = self.start(WATCH, GROUP, SOURCE, port, preexec_fn=many_descriptors_open,
+                                  keep_descriptors=True)
+            self.assertTrue(wait_until(lambda: receiver.errors(), 5))
+        finally:
+            ip("route", "add", "232.0.0.0/8", "dev", "lo")
+        pid = receiver.process.pid
+        sockets = [int(fd) for fd in os.listdir("/proc/%d/fd" % pid)
+                   if os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith("socket:")]
+        self.assertEqual(len(sockets), 1)
+        self.assertGreaterEqual(sockets[0], 1024)
+        joined = "ssm_watch: joined group %s from source %s\n" % (GROUP, SOURCE)
+        self.assertTrue(wait_until(lambda: joined in receiver.errors(), 3), receiver.errors())
+        send("-c", 5, "-r", 50, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(5), [line(SOURCE, 1 + i, 32) for i in range(5)])
+        before = receiver.cpu_seconds()
+        time.sleep(1)
+        self.assertLess(receiver.cpu_seconds() - before, 0.05, "no spin")
+
+    def test_recovers_from_more_remade_interfaces_than_memberships_allowed(self):
+        # Linux keeps a socket's membership on a deleted interface and counts
+        # it: without leaving it, the fourth re-made interface is refused.
+        source, port, remakes = "10.9.9.9", free_port(), 5
+        limit = sysctl("net.ipv4.igmp_max_memberships", 3)
+        accept_local = sysctl("net.ipv4.conf.all.accept_local", 1)  # our own source
+
+        def make_link():
+            ip("link", "add", "ssmA", "type", "veth", "peer", "name", "ssmB")
+            ip("link", "set", "ssmA", "up")
+            ip("link", "set", "ssmB", "up")
+            ip("address", "add", source + "/32", "dev", "ssmB")
+            ip("route", "replace", "232.0.0.0/8", "dev", "ssmA")
+
+        try:
+            make_link()
+            receiver = self.start(WATCH, GROUP, source, port)
+            for attempt in range(remakes):
+                self.assertTrue(wait_until(lambda: membership_on("ssmA", GROUP, source), 5),
+                                "no membership on the interface made %d times" % (attempt + 1))
+                ip("link", "del", "ssmA")
+                make_link()
+            self.assertTrue(wait_until(lambda: membership_on("ssmA", GROUP, source), 5),
+                            "no membership after %d re-made interfaces" % remakes)
+            send("-c", 5, "-r", 50, GROUP, source, port)
+            self.assertEqual(receiver.wait_lines(5), [line(source, 1 + i, 32) for i in range(5)])
+        finally:
+            subprocess.run(["ip", "link", "del", "ssmA"], stderr=subprocess.DEVNULL, timeout=10)
+            ip("route", "replace", "232.0.0.0/8", "dev", "lo")
+            sysctl("net.ipv4.igmp_max_memberships", limit)
+            sysctl("net.ipv4.conf.all.accept_local", accept_local)
 
     def test_listen_idle_uses_almost_no_cpu(self):
         port = free_port()

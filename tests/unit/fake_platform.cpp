@@ -127,10 +127,34 @@ int platform_bind_any(ssm_socket, std::uint16_t port) {
   return fake.bind_result;
 }
 
+int platform_bound_port(ssm_socket, std::uint16_t* port) {
+  std::uint16_t bound = fake.binds.empty() ? 0 : fake.binds.back();
+  *port = bound == 0 ? fake.chosen_port : bound;
+  return 0;
+}
+
 int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_t source,
                                    std::uint32_t interface_address) {
   fake.memberships.push_back({group, source, interface_address});
   return fake.membership_result;
+}
+
+unsigned platform_membership_interface(ssm_socket, std::uint32_t) {
+  return fake.membership_index;
+}
+
+bool platform_interface_exists(unsigned index) {
+  for (unsigned gone : fake.gone) {
+    if (gone == index) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int platform_leave_group(ssm_socket, std::uint32_t, unsigned index) {
+  fake.leaves.push_back(index);
+  return 0;
 }
 
 long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::uint32_t* sender,
@@ -216,6 +240,10 @@ int platform_write_output(const char* data, std::size_t size) {
 }
 
 void platform_prepare_output() {}
+
+int platform_open_standard_streams() {
+  return fake.stdout_closed ? -1 : 0;
+}
 
 void platform_catch_stops() {
   ++fake.stops_caught;

@@ -36,7 +36,11 @@ struct fake_state {
   int start_result = 0;
   bool socket_fails = false;
   int bind_result = 0;
+  bool stdout_closed = false;
+  std::uint16_t chosen_port = 40000;  // what a bind to port 0 gets
   int membership_result = 0;
+  unsigned membership_index = 0;    // the interface a membership is on, as asked
+  std::vector<unsigned> gone;       // interfaces deleted since
   int write_result = 0;
   std::deque<fake_datagram> datagrams;
   std::deque<int> readiness;  // results of platform_wait_readable; empty: by the datagrams
@@ -56,6 +60,7 @@ struct fake_state {
   int sockets_opened = 0;
   std::vector<std::uint16_t> binds;
   std::vector<fake_membership> memberships;
+  std::vector<unsigned> leaves;  // interfaces a membership was dropped on
   std::vector<int> receive_waits;  // every receive, batched or not
   std::vector<int> batch_sizes;    // results of each batched receive
   std::vector<int> pauses;         // microseconds

@@ -57,8 +57,7 @@ class Loop : public ::testing::Test {
   int listen() { return listen_loop(7, batch.get(), "ssm_test"); }
 
   int watch() {
-    ssm_receiver receiver{7, {ipv4(232, 1, 2, 3), ipv4(10, 1, 1, 1), 5000}, true};
-    return watch_loop(receiver, buffer.get(), "ssm_test", "232.1.2.3", "10.1.1.1");
+    return watch_loop(&receiver, buffer.get(), "ssm_test", "232.1.2.3", "10.1.1.1");
   }
 
   // How long each line waited in the program: from its datagram's arrival to
@@ -80,6 +79,7 @@ class Loop : public ::testing::Test {
   int wake_ups() const { return static_cast<int>(fake.pauses.size()) + fake.blocked; }
 
   const std::int64_t start_us = 5000000;
+  ssm_receiver receiver{7, {ipv4(232, 1, 2, 3), ipv4(10, 1, 1, 1), 5000}, true, 0};
   std::vector<std::int64_t> arrivals;
   std::unique_ptr<report_batch> batch{new report_batch()};
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[report_buffer_size]};
@@ -247,4 +247,34 @@ TEST_F(Loop, WatchRenewsAfterEverySilentSecondAndStopsWithItsLines) {
   EXPECT_EQ(watch(), 128 + 15);
   EXPECT_GT(fake.output_at_end.size(), 0u);
   EXPECT_EQ(fake.output_at_end, lines(static_cast<int>(fake.receive_waits.size())));
+}
+
+TEST_F(Loop, WatchWaitThatFailsForGoodIsSaidAndEndsTheProgram) {
+  fake.readiness = {wait_cut_short, -1};  // a signal's cut is retried; EBADF is not
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(watch(), exit_failure);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: wait for a datagram: fake socket failure\n");
+  EXPECT_EQ(fake.readable_waits.size(), 2u);
+}
+
+TEST_F(Loop, WatchLeavesAMembershipOnAGoneInterfaceBeforeJoiningAnew) {
+  // Joined on interface 4; it is deleted and made again as 9.
+  receiver.membership_interface = 4;
+  fake.stop_at_us = start_us + 3500000;
+  fake.membership_index = 9;
+  fake.membership_result = -1;  // held: every renewal refused, nothing left
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(fake.memberships.size(), 3u);
+  EXPECT_TRUE(fake.leaves.empty()) << "interface 4 is still there";
+
+  SetUp();
+  receiver.membership_interface = 4;
+  fake.gone = {4};
+  fake.stop_at_us = start_us + 2500000;
+  fake.membership_index = 9;
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(fake.leaves, (std::vector<unsigned>{4})) << "left once, before the first renewal";
+  EXPECT_EQ(fake.memberships.size(), 2u);
+  EXPECT_EQ(receiver.membership_interface, 9u) << "the new membership's interface, learnt";
 }

@@ -113,6 +113,22 @@ TEST_F(Core, HugeOperandIsCutShortInTheMessage) {
   std::string message = testing::internal::GetCapturedStderr();
   EXPECT_LT(message.size(), 160u);
   EXPECT_NE(message.find("...': not a decimal number"), std::string::npos) << message;
+
+  // Cut short at a character's start, never inside a UTF-8 sequence: each
+  // of 1, 2 and 3 ASCII bytes ahead moves the cut within the 2-byte "é".
+  for (std::size_t lead = 1; lead <= 3; ++lead) {
+    std::string text(lead, 'x');
+    for (int i = 0; i < 60; ++i) {
+      text += "\xc3\xa9";
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start({"x", text.c_str(), "10.1.1.1", "5000"}), exit_usage);
+    std::string said = testing::internal::GetCapturedStderr();
+    std::size_t cut = said.find("...'");
+    ASSERT_NE(cut, std::string::npos) << said;
+    EXPECT_NE(static_cast<unsigned char>(said[cut - 1]), 0xc3u) << "a lead byte without its tail";
+    EXPECT_EQ(said.substr(cut - 2, 2), "\xc3\xa9") << said;
+  }
 }
 
 TEST_F(Core, ReadyAfterBindAndOneJoinOnInterfaceZero) {
@@ -154,6 +170,24 @@ TEST_F(Core, StartUpFailuresStopWithStatusTwo) {
             "ssm_test: bind to port 5000: fake socket failure\n");
   EXPECT_TRUE(fake.memberships.empty()) << "no join without a bound socket";
   EXPECT_EQ(fake.output, "");
+}
+
+TEST_F(Core, StandardOutputClosedStopsBeforeAnySocket) {
+  fake.stdout_closed = true;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), exit_failure);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ssm_test: standard output is closed\n");
+  EXPECT_EQ(fake.sockets_opened, 0);
+}
+
+TEST_F(Core, PortZeroSaysWhichPortTheSystemChose) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "0"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: port 0: the system chose port 40000\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a port given is not repeated";
 }
 
 TEST_F(Core, RefusedJoinWarnsAndGoesOn) {
