@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   }
   static unsigned char slots[report_batch_slots][report_buffer_size];
   long lengths[report_batch_slots];
-  std::uint32_t senders[report_batch_slots];
+  ssm_address senders[report_batch_slots];
   int room = platform_batch_limit() < report_batch_slots ? platform_batch_limit()
                                                           : report_batch_slots;
   pace_state pace;

@@ -56,8 +56,8 @@ int open_bare_receiver(int argc, char** argv, const char* program) {
     std::fprintf(stderr, "Usage: %s <group> <source> <port>\n", program);
     return -1;
   }
-  ssm_socket socket = platform_open_udp_socket();
-  if (socket == ssm_no_socket || platform_bind_any(socket, port) != 0 ||
+  ssm_socket socket = platform_open_udp_socket(ssm_ipv4);
+  if (socket == ssm_no_socket || platform_bind_any(socket, ssm_ipv4, port) != 0 ||
       platform_add_source_membership(socket, group, source, 0) != 0) {
     std::fprintf(stderr, "%s: set up the socket: %s\n", program, platform_socket_error_text());
     return -1;

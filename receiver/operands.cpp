@@ -8,6 +8,19 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
+int hex_value(char c) {
+  if (is_digit(c)) {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
 }  // namespace
 
 bool parse_ipv4_operand(const char* text, std::uint32_t* address) {
@@ -41,6 +54,100 @@ bool parse_ipv4_operand(const char* text, std::uint32_t* address) {
   }
   // The parts in memory order are the address in network byte order.
   std::memcpy(address, parts, sizeof parts);
+  return true;
+}
+
+bool parse_ipv6_operand(const char* text, unsigned char* address) {
+  unsigned char bytes[16] = {};
+  int groups = 0;    // 16-bit groups read so far
+  int gap_at = -1;   // where "::" stands, in groups
+  const char* p = text;
+  if (p[0] == ':') {
+    if (p[1] != ':') {
+      return false;
+    }
+    gap_at = 0;
+    p += 2;
+  }
+  while (*p != '\0') {
+    const char* group_start = p;
+    unsigned value = 0;
+    int digits = 0;
+    for (int digit = hex_value(*p); digit >= 0 && digits < 5; digit = hex_value(*p)) {
+      value = value * 16 + static_cast<unsigned>(digit);
+      ++digits;
+      ++p;
+    }
+    if (*p == '.') {
+      // The last 32 bits in dotted decimal: the rest of the text.
+      std::uint32_t tail = 0;
+      if (groups > 6 || !parse_ipv4_operand(group_start, &tail)) {
+        return false;
+      }
+      std::memcpy(bytes + 2 * groups, &tail, sizeof tail);
+      groups += 2;
+      break;
+    }
+    if (digits == 0 || digits > 4 || groups == 8) {
+      return false;
+    }
+    bytes[2 * groups] = static_cast<unsigned char>(value >> 8);
+    bytes[2 * groups + 1] = static_cast<unsigned char>(value);
+    ++groups;
+    if (*p == '\0') {
+      break;
+    }
+    if (*p != ':') {
+      return false;
+    }
+    ++p;
+    if (*p == ':') {
+      if (gap_at >= 0) {
+        return false;  // only one "::"
+      }
+      gap_at = groups;
+      ++p;
+    } else if (*p == '\0') {
+      return false;  // a lone ':' at the end
+    }
+  }
+  if (gap_at < 0 ? groups != 8 : groups > 7) {
+    return false;
+  }
+  if (gap_at >= 0) {
+    // The groups after the gap move to the end; the gap is zeros.
+    int after = groups - gap_at;
+    std::memmove(bytes + 16 - 2 * after, bytes + 2 * gap_at, static_cast<std::size_t>(2 * after));
+    std::memset(bytes + 2 * gap_at, 0, static_cast<std::size_t>(16 - 2 * gap_at - 2 * after));
+  }
+  std::memcpy(address, bytes, sizeof bytes);
+  return true;
+}
+
+bool parse_interface_suffix(const char* text, std::size_t name_most, interface_suffix* suffix) {
+  const char* mark = std::strchr(text, '%');
+  if (mark == nullptr) {
+    *suffix = interface_suffix{std::strlen(text), nullptr, 0};
+    return true;
+  }
+  const char* name = mark + 1;
+  std::size_t size = std::strlen(name);
+  if (size == 0 || size > name_most) {
+    return false;
+  }
+  unsigned index = 0;
+  std::size_t digits = 0;
+  while (is_digit(name[digits])) {
+    ++digits;
+  }
+  if (digits == size) {
+    long long value = 0;
+    if (!parse_decimal_operand(name, 1, 4294967295LL, &value)) {
+      return false;  // 0, or more than an index can be
+    }
+    index = static_cast<unsigned>(value);
+  }
+  *suffix = interface_suffix{static_cast<std::size_t>(mark - text), name, index};
   return true;
 }
 

@@ -21,66 +21,98 @@ const int receive_no_wait = 0;
 // cut the wait short: not a failed receive.
 const long receive_nothing = -2;
 
-// The platform's membership record, filled by field name only.
+// The two address families of a channel.
+enum ssm_family { ssm_ipv4, ssm_ipv6 };
+
+// An IPv4 or IPv6 address: its 4 or 16 bytes, in network order.
+struct ssm_address {
+  ssm_family family;
+  unsigned char bytes[16];
+};
+
+// The platform's membership records, filled by field name only.
 struct ip_mreq_source;
+struct group_source_req;
 
 // Starts the sockets library where the platform has one. Returns 0, or -1 with
 // the reason in platform_socket_error_text().
 int platform_start_sockets();
 
-// Opens an IPv4 UDP socket that receives only the groups it joined itself, with
-// a large receive queue where the system allows it (a smaller or refused queue
-// is not an error). Returns ssm_no_socket on failure.
-ssm_socket platform_open_udp_socket();
+// Opens a UDP socket of the family (IPv6: for IPv6 only) that receives only
+// the groups it joined itself, with a large receive queue where the system
+// allows it (a smaller or refused queue is not an error). Returns
+// ssm_no_socket on failure.
+ssm_socket platform_open_udp_socket(ssm_family family);
 
 // The kernel memory the socket's receive queue may hold, as the system
 // granted it (bytes; 0 when it does not say).
 long platform_receive_queue_bytes(ssm_socket socket);
 
-// Binds to the wildcard address and port (host byte order). Returns 0 or -1.
-int platform_bind_any(ssm_socket socket, std::uint16_t port);
+// Binds to the family's wildcard address and the port (host byte order).
+// Returns 0 or -1.
+int platform_bind_any(ssm_socket socket, ssm_family family, std::uint16_t port);
 
 // The port the socket is bound to (host byte order), as the system chose it
 // for port 0. Returns 0, or -1 with the reason in platform_socket_error_text().
 int platform_bound_port(ssm_socket socket, std::uint16_t* port);
 
-// Fills the membership record by field name; addresses in network byte order.
+// Fills the IPv4 membership record by field name; addresses in network byte
+// order.
 void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
                                      std::uint32_t source, std::uint32_t interface_address);
 
-// Asks for the (source, group) membership with one setsockopt call. Returns the
-// call's result: 0, or -1 with the reason in platform_socket_error_text().
+// Asks for the IPv4 (source, group) membership with one setsockopt call of
+// IP_ADD_SOURCE_MEMBERSHIP. Returns the call's result: 0, or -1 with the
+// reason in platform_socket_error_text().
 int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::uint32_t source,
                                    std::uint32_t interface_address);
 
+// Fills the protocol-independent membership record by field name: the
+// interface's index (0: the system chooses), the group and the source.
+void platform_fill_group_source_request(struct group_source_req* request, unsigned interface_index,
+                                        const ssm_address* group, const ssm_address* source);
+
+// Asks with one setsockopt call for the (source, group) membership on the
+// interface with this index (0: the system chooses): for IPv6, and for IPv4
+// on a named interface, each in the platform's own way. Returns the call's
+// result: 0, or -1 with the reason in platform_socket_error_text().
+int platform_join_source_group(ssm_socket socket, const ssm_address* group,
+                               const ssm_address* source, unsigned interface_index);
+
+// The index of the interface named so, or 0 when there is none now.
+unsigned platform_interface_index(const char* name);
+
+// The longest interface name the system has.
+std::size_t platform_interface_name_most();
+
 // The index of the interface on which the socket holds its membership of
 // group, as the system says; 0 when it holds none or the system cannot say.
-unsigned platform_membership_interface(ssm_socket socket, std::uint32_t group);
+unsigned platform_membership_interface(ssm_socket socket, const ssm_address* group);
 
 // Whether an interface with this index exists now.
 bool platform_interface_exists(unsigned index);
 
 // Drops the socket's membership of group on the interface with this index,
 // which may be gone by now. Returns the setsockopt result: 0 or -1.
-int platform_leave_group(ssm_socket socket, std::uint32_t group, unsigned index);
+int platform_leave_group(ssm_socket socket, const ssm_address* group, unsigned index);
 
 // Receives one datagram into buffer, waiting at most wait_ms milliseconds
 // (receive_no_wait, receive_wait_forever, or a positive time). Returns its
 // length, -1 when the receive failed, or receive_nothing. On success *sender
-// is the sender's IPv4 address in network byte order; otherwise it is left.
+// is the sender's address; otherwise it is left.
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
-                      std::uint32_t* sender, int wait_ms);
+                      ssm_address* sender, int wait_ms);
 
 // Receives the datagrams already queued on the socket, at most count of them
 // (and at most platform_batch_limit()), in one call where the system has one
 // (recvmmsg), one datagram where it has not. Fewer than that means nothing
 // more was queued. Datagram i goes to slots + i * slot_size, its length (or -1 for a
 // failed receive, which ends the batch) to lengths[i] and, when received, its
-// sender (network byte order) to senders[i]. Only the first is waited for,
+// sender to senders[i]. Only the first is waited for,
 // as wait_ms says (receive_no_wait or receive_wait_forever). Returns how many
 // results it gave, or 0 when nothing arrived (as receive_nothing above).
 int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
-                           int count, long* lengths, std::uint32_t* senders, int wait_ms);
+                           int count, long* lengths, ssm_address* senders, int wait_ms);
 
 // How many datagrams platform_receive_batch can take in one call: 1 where
 // the system has no batched receive.

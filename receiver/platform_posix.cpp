@@ -45,21 +45,67 @@ void note_stop(int signal_number) {
 
 }  // namespace
 
+namespace {
+
+int level_of(ssm_family family) {
+  return family == ssm_ipv6 ? IPPROTO_IPV6 : IPPROTO_IP;
+}
+
+// The address as a socket address of its family, port 0.
+void put_address(sockaddr_storage* out, const ssm_address* address) {
+  std::memset(out, 0, sizeof *out);
+  if (address->family == ssm_ipv6) {
+    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
+    in6->sin6_family = AF_INET6;
+    std::memcpy(&in6->sin6_addr, address->bytes, 16);
+  } else {
+    sockaddr_in* in4 = reinterpret_cast<sockaddr_in*>(out);
+    in4->sin_family = AF_INET;
+    std::memcpy(&in4->sin_addr, address->bytes, 4);
+  }
+}
+
+// A receive's sender. Room for either family: an IPv6 socket address is the
+// larger.
+typedef sockaddr_in6 sender_room;
+
+void take_sender(const sender_room* from, ssm_address* sender) {
+  if (from->sin6_family == AF_INET6) {
+    sender->family = ssm_ipv6;
+    std::memcpy(sender->bytes, &from->sin6_addr, 16);
+  } else {
+    sender->family = ssm_ipv4;
+    std::memcpy(sender->bytes, &reinterpret_cast<const sockaddr_in*>(from)->sin_addr, 4);
+  }
+}
+
+}  // namespace
+
 int platform_start_sockets() {
   return 0;
 }
 
-ssm_socket platform_open_udp_socket() {
-  int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+ssm_socket platform_open_udp_socket(ssm_family family) {
+  int fd = socket(family == ssm_ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (fd < 0) {
     return ssm_no_socket;
   }
-#ifdef IP_MULTICAST_ALL
-  // Linux otherwise hands a wildcard-bound socket every group that any socket
-  // on the host joined, not just its own channel.
-  int all = 0;
-  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof all);
+  int off = 0;
+  if (family == ssm_ipv6) {
+    // IPv6 only, whatever the system's default: an IPv4 channel has its own
+    // socket.
+    int on = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+#ifdef IPV6_MULTICAST_ALL
+    setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof off);
 #endif
+  } else {
+#ifdef IP_MULTICAST_ALL
+    // Linux otherwise hands a wildcard-bound socket every group that any
+    // socket on the host joined, not just its own channel.
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+#endif
+  }
 #ifndef SSM_DEFAULT_RCVBUF
   int queue = wanted_receive_queue_bytes;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
@@ -82,21 +128,30 @@ long platform_receive_queue_bytes(ssm_socket socket) {
 }
 
 int platform_bound_port(ssm_socket socket, std::uint16_t* port) {
-  sockaddr_in local{};
+  sender_room local{};
   socklen_t size = sizeof local;
   if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
     return -1;
   }
-  *port = ntohs(local.sin_port);
+  // The port is at the same place in both families' socket addresses.
+  *port = ntohs(local.sin6_port);
   return 0;
 }
 
-int platform_bind_any(ssm_socket socket, std::uint16_t port) {
+int platform_bind_any(ssm_socket socket, ssm_family family, std::uint16_t port) {
+  int fd = static_cast<int>(socket);
+  if (family == ssm_ipv6) {
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(port);
+    local.sin6_addr = in6addr_any;
+    return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  return bind(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), sizeof local);
+  return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
 }
 
 void platform_fill_source_membership(struct ip_mreq_source* request, std::uint32_t group,
@@ -115,7 +170,32 @@ int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::
                     sizeof request);
 }
 
-unsigned platform_membership_interface(ssm_socket socket, std::uint32_t group) {
+void platform_fill_group_source_request(struct group_source_req* request, unsigned interface_index,
+                                        const ssm_address* group, const ssm_address* source) {
+  std::memset(request, 0, sizeof *request);
+  request->gsr_interface = interface_index;
+  put_address(&request->gsr_group, group);
+  put_address(&request->gsr_source, source);
+}
+
+int platform_join_source_group(ssm_socket socket, const ssm_address* group,
+                               const ssm_address* source, unsigned interface_index) {
+  // By index for either family: an interface need not have an IPv4 address.
+  struct group_source_req request;
+  platform_fill_group_source_request(&request, interface_index, group, source);
+  return setsockopt(static_cast<int>(socket), level_of(group->family), MCAST_JOIN_SOURCE_GROUP,
+                    &request, sizeof request);
+}
+
+unsigned platform_interface_index(const char* name) {
+  return if_nametoindex(name);
+}
+
+std::size_t platform_interface_name_most() {
+  return IF_NAMESIZE - 1;
+}
+
+unsigned platform_membership_interface(ssm_socket socket, const ssm_address* group) {
   unsigned found = 0;
 #ifdef MCAST_MSFILTER
   // The system picks the interface by route when none is named: ask it which
@@ -124,11 +204,10 @@ unsigned platform_membership_interface(ssm_socket socket, std::uint32_t group) {
   for (struct if_nameindex* i = interfaces; i != nullptr && i->if_index != 0; ++i) {
     group_filter filter{};
     filter.gf_interface = i->if_index;
-    sockaddr_in* address = reinterpret_cast<sockaddr_in*>(&filter.gf_group);
-    address->sin_family = AF_INET;
-    address->sin_addr.s_addr = group;
+    put_address(&filter.gf_group, group);
     socklen_t size = sizeof filter;
-    if (getsockopt(static_cast<int>(socket), IPPROTO_IP, MCAST_MSFILTER, &filter, &size) == 0) {
+    if (getsockopt(static_cast<int>(socket), level_of(group->family), MCAST_MSFILTER, &filter,
+                   &size) == 0) {
       found = i->if_index;
       break;
     }
@@ -146,31 +225,21 @@ bool platform_interface_exists(unsigned index) {
   return if_indextoname(index, name) != nullptr;
 }
 
-int platform_leave_group(ssm_socket socket, std::uint32_t group, unsigned index) {
-#ifdef MCAST_LEAVE_GROUP
+int platform_leave_group(ssm_socket socket, const ssm_address* group, unsigned index) {
   // By index: the interface may be gone, and with it its address.
   group_req request{};
   request.gr_interface = index;
-  sockaddr_in* address = reinterpret_cast<sockaddr_in*>(&request.gr_group);
-  address->sin_family = AF_INET;
-  address->sin_addr.s_addr = group;
-  return setsockopt(static_cast<int>(socket), IPPROTO_IP, MCAST_LEAVE_GROUP, &request,
-                    sizeof request);
-#else
-  (void)socket;
-  (void)group;
-  (void)index;
-  errno = ENOPROTOOPT;
-  return -1;
-#endif
+  put_address(&request.gr_group, group);
+  return setsockopt(static_cast<int>(socket), level_of(group->family), MCAST_LEAVE_GROUP,
+                    &request, sizeof request);
 }
 
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
-                      std::uint32_t* sender, int wait_ms) {
+                      ssm_address* sender, int wait_ms) {
   int fd = static_cast<int>(socket);
   int flags = 0;
   if (wait_ms != receive_wait_forever) {
-    // A timed wait is a select: SO_RCVTIMEO counts in scheduler ticks.
+    // A timed wait is a poll: SO_RCVTIMEO counts in scheduler ticks.
     if (wait_ms > 0) {
       int ready = platform_wait_readable(socket, wait_ms);
       if (ready <= 0) {
@@ -179,7 +248,7 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
     }
     flags = MSG_DONTWAIT;
   }
-  sockaddr_in from{};
+  sender_room from{};
   socklen_t from_size = sizeof from;
   ssize_t length =
       recvfrom(fd, buffer, size, flags, reinterpret_cast<sockaddr*>(&from), &from_size);
@@ -189,7 +258,7 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
     }
     return -1;
   }
-  *sender = from.sin_addr.s_addr;
+  take_sender(&from, sender);
   return static_cast<long>(length);
 }
 
@@ -205,13 +274,13 @@ int platform_batch_limit() {
 }
 
 int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
-                           int count, long* lengths, std::uint32_t* senders, int wait_ms) {
+                           int count, long* lengths, ssm_address* senders, int wait_ms) {
   if (count > batch_limit) {
     count = batch_limit;
   }
   mmsghdr messages[batch_limit];
   iovec pieces[batch_limit];
-  sockaddr_in from[batch_limit];
+  sender_room from[batch_limit];
   std::memset(messages, 0, sizeof messages[0] * static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
     pieces[i].iov_base = slots + static_cast<std::size_t>(i) * slot_size;
@@ -235,7 +304,7 @@ int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t 
   }
   for (int i = 0; i < received; ++i) {
     lengths[i] = static_cast<long>(messages[i].msg_len);
-    senders[i] = from[i].sin_addr.s_addr;
+    take_sender(&from[i], &senders[i]);
   }
   return received;
 }

@@ -7,7 +7,7 @@ int platform_batch_limit() {
 }
 
 int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t slot_size,
-                           int /*count*/, long* lengths, std::uint32_t* senders, int wait_ms) {
+                           int /*count*/, long* lengths, ssm_address* senders, int wait_ms) {
   long length = platform_receive(socket, slots, slot_size, &senders[0], wait_ms);
   if (length == receive_nothing) {
     return 0;

@@ -3,6 +3,8 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After the Winsock headers, which it needs.
+#include <iphlpapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -22,6 +24,34 @@ char socket_error_text[512];
 
 SOCKET as_socket(ssm_socket socket) {
   return static_cast<SOCKET>(socket);
+}
+
+// The address as a socket address of its family, port 0.
+void put_address(SOCKADDR_STORAGE* out, const ssm_address* address) {
+  std::memset(out, 0, sizeof *out);
+  if (address->family == ssm_ipv6) {
+    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
+    in6->sin6_family = AF_INET6;
+    std::memcpy(&in6->sin6_addr, address->bytes, 16);
+  } else {
+    sockaddr_in* in4 = reinterpret_cast<sockaddr_in*>(out);
+    in4->sin_family = AF_INET;
+    std::memcpy(&in4->sin_addr, address->bytes, 4);
+  }
+}
+
+// A receive's sender. Room for either family: an IPv6 socket address is the
+// larger.
+typedef sockaddr_in6 sender_room;
+
+void take_sender(const sender_room* from, ssm_address* sender) {
+  if (from->sin6_family == AF_INET6) {
+    sender->family = ssm_ipv6;
+    std::memcpy(sender->bytes, &from->sin6_addr, 16);
+  } else {
+    sender->family = ssm_ipv4;
+    std::memcpy(sender->bytes, &reinterpret_cast<const sockaddr_in*>(from)->sin_addr, 4);
+  }
 }
 
 // The stop request noted by the console handler, which runs on a thread of
@@ -114,6 +144,8 @@ const char* fallback_text(int failure) {
       return "Invalid argument";
     case WSAENOBUFS:
       return "No buffer space available";
+    case WSAENOPROTOOPT:
+      return "Bad protocol option";
     case WSAEMFILE:
       return "Too many open sockets";
     case WSAENETDOWN:
@@ -140,8 +172,8 @@ int platform_start_sockets() {
   return 0;
 }
 
-ssm_socket platform_open_udp_socket() {
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+ssm_socket platform_open_udp_socket(ssm_family family) {
+  SOCKET s = socket(family == ssm_ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) {
     return ssm_no_socket;
   }
@@ -153,6 +185,11 @@ ssm_socket platform_open_udp_socket() {
   if (ioctlsocket(s, static_cast<long>(FIONBIO), &non_blocking) != 0) {
     closesocket(s);
     return ssm_no_socket;
+  }
+  if (family == ssm_ipv6) {
+    // The default already, but said: an IPv4 channel has its own socket.
+    DWORD on = 1;
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
   }
   int queue = wanted_receive_queue_bytes;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&queue), sizeof queue);
@@ -169,7 +206,15 @@ long platform_receive_queue_bytes(ssm_socket socket) {
   return granted;
 }
 
-int platform_bind_any(ssm_socket socket, std::uint16_t port) {
+int platform_bind_any(ssm_socket socket, ssm_family family, std::uint16_t port) {
+  if (family == ssm_ipv6) {
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(port);
+    local.sin6_addr = in6addr_any;
+    return bind(as_socket(socket), reinterpret_cast<const sockaddr*>(&local),
+                static_cast<int>(sizeof local));
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
@@ -179,12 +224,13 @@ int platform_bind_any(ssm_socket socket, std::uint16_t port) {
 }
 
 int platform_bound_port(ssm_socket socket, std::uint16_t* port) {
-  sockaddr_in local{};
+  sender_room local{};
   int size = static_cast<int>(sizeof local);
   if (getsockname(as_socket(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
     return -1;
   }
-  *port = ntohs(local.sin_port);
+  // The port is at the same place in both families' socket addresses.
+  *port = ntohs(local.sin6_port);
   return 0;
 }
 
@@ -205,23 +251,64 @@ int platform_add_source_membership(ssm_socket socket, std::uint32_t group, std::
                     reinterpret_cast<const char*>(&request), static_cast<int>(sizeof request));
 }
 
+void platform_fill_group_source_request(struct group_source_req* request, unsigned interface_index,
+                                        const ssm_address* group, const ssm_address* source) {
+  std::memset(request, 0, sizeof *request);
+  request->gsr_interface = interface_index;
+  put_address(&request->gsr_group, group);
+  put_address(&request->gsr_source, source);
+}
+
+int platform_join_source_group(ssm_socket socket, const ssm_address* group,
+                               const ssm_address* source, unsigned interface_index) {
+  if (group->family == ssm_ipv4) {
+    // Winsock reads an interface in 0.0.0.0/8 as an index, in network byte
+    // order, and this record is the one Windows stacks have always taken.
+    std::uint32_t group4;
+    std::uint32_t source4;
+    std::memcpy(&group4, group->bytes, 4);
+    std::memcpy(&source4, source->bytes, 4);
+    return platform_add_source_membership(socket, group4, source4, htonl(interface_index));
+  }
+  GROUP_SOURCE_REQ request;
+  platform_fill_group_source_request(&request, interface_index, group, source);
+  // MCAST_JOIN_SOURCE_GROUP of ws2ipdef.h (45).
+  return setsockopt(as_socket(socket), IPPROTO_IPV6, MCAST_JOIN_SOURCE_GROUP,
+                    reinterpret_cast<const char*>(&request), static_cast<int>(sizeof request));
+}
+
+unsigned platform_interface_index(const char* name) {
+  return if_nametoindex(name);
+}
+
+std::size_t platform_interface_name_most() {
+  // if_nametoindex takes the interface's NDIS name ("ethernet_32768").
+  return IF_MAX_STRING_SIZE;
+}
+
 // Winsock cannot say which interface the stack picked for a membership, so
-// none is ever left by index.
-unsigned platform_membership_interface(ssm_socket /*socket*/, std::uint32_t /*group*/) {
+// one made without a named interface is never left by index.
+unsigned platform_membership_interface(ssm_socket /*socket*/, const ssm_address* /*group*/) {
   return 0;
 }
 
-bool platform_interface_exists(unsigned /*index*/) {
-  return true;
+bool platform_interface_exists(unsigned index) {
+  char name[IF_MAX_STRING_SIZE + 1];
+  return if_indextoname(index, name) != nullptr;
 }
 
-int platform_leave_group(ssm_socket /*socket*/, std::uint32_t /*group*/, unsigned /*index*/) {
-  WSASetLastError(WSAENOPROTOOPT);
-  return -1;
+int platform_leave_group(ssm_socket socket, const ssm_address* group, unsigned index) {
+  GROUP_REQ request;
+  std::memset(&request, 0, sizeof request);
+  request.gr_interface = index;
+  put_address(&request.gr_group, group);
+  return setsockopt(as_socket(socket), group->family == ssm_ipv6 ? IPPROTO_IPV6 : IPPROTO_IP,
+                    MCAST_LEAVE_GROUP, reinterpret_cast<const char*>(&request),
+                    static_cast<int>(sizeof request));
 }
 
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
-                      std::uint32_t* sender, int wait_ms) {
+                      ssm_address* sender, int wait_ms) {
   if (wait_ms != receive_no_wait) {
     int ready = platform_wait_readable(socket, wait_ms);
     if (ready == 0 || ready == wait_cut_short) {
@@ -231,7 +318,7 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
       return -1;
     }
   }
-  sockaddr_in from{};
+  sender_room from{};
   int from_size = static_cast<int>(sizeof from);
   int room = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
   int length = recvfrom(as_socket(socket), reinterpret_cast<char*>(buffer), room, 0,
@@ -244,7 +331,7 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
     }
     return -1;
   }
-  *sender = from.sin_addr.s_addr;
+  take_sender(&from, sender);
   return length;
 }
 

@@ -31,7 +31,7 @@ report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer
 report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, int wait_ms,
                                        pace_state* pace) {
   long lengths[report_batch_slots];
-  std::uint32_t senders[report_batch_slots];
+  ssm_address senders[report_batch_slots];
   // Only a batch shorter than the platform could take says the queue is dry.
   int room = platform_batch_limit() < report_batch_slots ? platform_batch_limit()
                                                           : report_batch_slots;

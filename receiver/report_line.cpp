@@ -61,10 +61,78 @@ std::size_t format_ipv4(char* out, std::uint32_t address) {
   return static_cast<std::size_t>(p - out);
 }
 
-std::size_t format_report_line(char* out, std::uint32_t sender, std::int32_t sequence,
+std::size_t format_ipv6(char* out, const unsigned char* address) {
+  unsigned words[8];
+  for (int i = 0; i < 8; ++i) {
+    words[i] = static_cast<unsigned>(address[2 * i]) << 8 | address[2 * i + 1];
+  }
+  // The longest run of zero groups, the first of equal ones; a single zero
+  // group is not shortened.
+  int best_start = -1;
+  int best_size = 0;
+  for (int i = 0; i < 8;) {
+    int j = i;
+    while (j < 8 && words[j] == 0) {
+      ++j;
+    }
+    if (j - i > best_size) {
+      best_start = i;
+      best_size = j - i;
+    }
+    i = j > i ? j : i + 1;
+  }
+  if (best_size < 2) {
+    best_start = -1;
+  }
+  static const char hex[] = "0123456789abcdef";
+  char* p = out;
+  for (int i = 0; i < 8; ++i) {
+    if (best_start >= 0 && i >= best_start && i < best_start + best_size) {
+      if (i == best_start) {
+        *p++ = ':';
+      }
+      continue;
+    }
+    if (i != 0) {
+      *p++ = ':';
+    }
+    // ::a.b.c.d and ::ffff:a.b.c.d carry an IPv4 address in their tail.
+    if (i == 6 && best_start == 0 &&
+        (best_size == 6 || (best_size == 5 && words[5] == 0xffff))) {
+      std::uint32_t tail;
+      std::memcpy(&tail, address + 12, sizeof tail);
+      p += format_ipv4(p, tail);
+      return static_cast<std::size_t>(p - out);
+    }
+    bool started = false;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+      unsigned digit = words[i] >> shift & 0xf;
+      if (digit != 0 || started || shift == 0) {
+        *p++ = hex[digit];
+        started = true;
+      }
+    }
+  }
+  if (best_start >= 0 && best_start + best_size == 8) {
+    *p++ = ':';
+  }
+  *p = '\0';
+  return static_cast<std::size_t>(p - out);
+}
+
+std::size_t format_address(char* out, const ssm_address& address) {
+  if (address.family == ssm_ipv6) {
+    return format_ipv6(out, address.bytes);
+  }
+  std::uint32_t value;
+  std::memcpy(&value, address.bytes, sizeof value);
+  return format_ipv4(out, value);
+}
+
+std::size_t format_report_line(char* out, const ssm_address& sender, std::int32_t sequence,
                                long length) {
-  char address[16];
-  std::size_t address_size = format_ipv4(address, sender);
+  char address[address_text_max];
+  std::size_t address_size = format_address(address, sender);
   char* p = out;
   for (std::size_t pad = address_size; pad < 12; ++pad) {
     *p++ = ' ';

@@ -11,10 +11,18 @@
 
 // The channel given on the command line, fixed for the whole run.
 struct ssm_channel {
-  std::uint32_t group;   // IPv4, network byte order
-  std::uint32_t source;  // IPv4, network byte order
+  ssm_address group;     // IPv4 or IPv6, as the source
+  ssm_address source;
   std::uint16_t port;    // host byte order
+  // The interface named on the group operand ("ff3e::8000:1%eth1"): its name,
+  // looked up at every request, or its decimal index. Neither: the system
+  // chooses.
+  const char* interface_name;
+  unsigned interface_index;
 };
+
+// The 32-bit value of an IPv4 address, in network byte order.
+std::uint32_t ipv4_value(const ssm_address& address);
 
 // What a successful start-up hands to the program's loop.
 struct ssm_receiver {
@@ -24,16 +32,19 @@ struct ssm_receiver {
   unsigned membership_interface;  // the index the membership is on; 0: none known
 };
 
-// Size of the buffer every datagram is received into: any IPv4 UDP payload fits.
+// Size of the buffer every datagram is received into: any UDP payload fits
+// (65507 bytes over IPv4, 65527 over IPv6).
 const std::size_t report_buffer_size = 65536;
 
 // The sender of the last datagram received.
 struct sender_record {
-  std::uint32_t address;  // IPv4, network byte order
+  ssm_address address;
 };
 
-// Checks the operands <group> <source> <port>, opens a UDP socket bound to the
-// port on all local addresses and asks for the (source, group) membership.
+// Checks the operands <group> <source> <port> (both addresses IPv4, or both
+// IPv6; the group may name an interface after '%'), opens a UDP socket of
+// that family bound to the port on all local addresses and asks for the
+// (source, group) membership.
 // `program` names the program in messages and stands in for a missing argv[0].
 // Returns 0 when *receiver is ready; otherwise the exit status, after the
 // usage line (too few operands) or one line on standard error. A refused
@@ -41,16 +52,24 @@ struct sender_record {
 // Once ready, stop requests are caught (platform_catch_stops).
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver);
 
-// Asks once for the membership of (source, group) on interface_address, all in
-// network byte order. Returns the setsockopt result: 0, or -1 (SOCKET_ERROR).
+// Asks once for the IPv4 membership of (source, group) on interface_address,
+// all in network byte order. Returns the setsockopt result: 0, or -1
+// (SOCKET_ERROR).
 int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
                    std::uint32_t interface_address);
+
+// Asks once for the receiver's membership: an IPv4 channel with no interface
+// named through join_ssm_group, on interface 0; any other by the interface's
+// index (0 when none is named). A name is looked up anew each time. Notes
+// which interface the membership is on. Returns 0, or -1 with the reason in
+// *reason.
+int join_ssm_channel(ssm_receiver* receiver, const char** reason);
 
 // Asks for the membership again, as after a silent second, and returns
 // join_ssm_group's result. A membership still held on an interface that has
 // gone since (deleted and made again: Linux keeps it and counts it against
 // the socket's limit of memberships) is dropped first.
-int renew_ssm_membership(ssm_receiver* receiver);
+int renew_ssm_membership(ssm_receiver* receiver, const char** reason);
 
 // What one receive_and_report or receive_and_report_batch call did.
 enum report_result {
@@ -114,6 +133,12 @@ int end_stopped(const char* program);
 
 // Prints `<program>: <what>: <reason>` as one line on standard error.
 void print_failure(const char* program, const char* what, const char* reason);
+
+// Prints `<program>: <what> group <group> from source <source>: <reason>`
+// (without ": <reason>" for nullptr), the operands as given but for control
+// characters.
+void print_channel_notice(const char* program, const char* what, const char* group_text,
+                          const char* source_text, const char* reason);
 
 // Says that standard output cannot be written; returns the exit status for it.
 int output_failure(const char* program);

@@ -53,9 +53,30 @@ void print_failure(const char* program, const char* what, const char* reason) {
   (void)std::fprintf(stderr, "%s: %s: %s\n", program, what, reason);
 }
 
+void print_channel_notice(const char* program, const char* what, const char* group_text,
+                          const char* source_text, const char* reason) {
+  // An interface name is not checked beyond its length: show it safely.
+  char group[320];
+  char source[80];
+  quote_operand(group, sizeof group, group_text);
+  quote_operand(source, sizeof source, source_text);
+  if (reason != nullptr) {
+    (void)std::fprintf(stderr, "%s: %s group %s from source %s: %s\n", program, what, group,
+                       source, reason);
+  } else {
+    (void)std::fprintf(stderr, "%s: %s group %s from source %s\n", program, what, group, source);
+  }
+}
+
 int output_failure(const char* program) {
   print_failure(program, "write to standard output", platform_output_error_text());
   return exit_failure;
+}
+
+std::uint32_t ipv4_value(const ssm_address& address) {
+  std::uint32_t value;
+  std::memcpy(&value, address.bytes, sizeof value);
+  return value;
 }
 
 int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
@@ -63,20 +84,93 @@ int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
   return platform_add_source_membership(socket, group, source, interface_address);
 }
 
-int renew_ssm_membership(ssm_receiver* receiver) {
-  unsigned& held = receiver->membership_interface;
-  if (held != 0 && !platform_interface_exists(held)) {
-    // Whatever the result, the membership is of no use any more.
-    (void)platform_leave_group(receiver->socket, receiver->channel.group, held);
-    held = 0;
+int join_ssm_channel(ssm_receiver* receiver, const char** reason) {
+  const ssm_channel& channel = receiver->channel;
+  unsigned index = channel.interface_index;
+  if (channel.interface_name != nullptr) {
+    index = platform_interface_index(channel.interface_name);
+    if (index == 0) {
+      *reason = "no such interface";
+      return -1;
+    }
   }
   int joined =
-      join_ssm_group(receiver->socket, receiver->channel.group, receiver->channel.source, 0);
-  if (joined == 0) {
-    held = platform_membership_interface(receiver->socket, receiver->channel.group);
+      channel.group.family == ssm_ipv4 && index == 0
+          ? join_ssm_group(receiver->socket, ipv4_value(channel.group),
+                           ipv4_value(channel.source), 0)
+          : platform_join_source_group(receiver->socket, &channel.group, &channel.source, index);
+  if (joined != 0) {
+    *reason = platform_socket_error_text();
+    return joined;
   }
-  return joined;
+  // Where the system chose the interface, ask it which one.
+  receiver->membership_interface =
+      index != 0 ? index : platform_membership_interface(receiver->socket, &channel.group);
+  return 0;
 }
+
+int renew_ssm_membership(ssm_receiver* receiver, const char** reason) {
+  unsigned& held = receiver->membership_interface;
+  if (held != 0 && !platform_interface_exists(held)) {
+    // Whatever the result, the membership is of no use any more; and an IPv6
+    // request without an interface would match it and be refused for ever.
+    (void)platform_leave_group(receiver->socket, &receiver->channel.group, held);
+    held = 0;
+  }
+  return join_ssm_channel(receiver, reason);
+}
+
+namespace {
+
+// Reads an address operand of either family into *address. Text with a ':'
+// is read as IPv6, any other as dotted-decimal IPv4; returns the message for
+// text that is neither, or nullptr.
+const char* read_address(const char* text, ssm_address* address) {
+  if (std::strchr(text, ':') != nullptr) {
+    address->family = ssm_ipv6;
+    return parse_ipv6_operand(text, address->bytes) ? nullptr : "not an IPv6 address";
+  }
+  std::uint32_t value = 0;
+  if (!parse_ipv4_operand(text, &value)) {
+    return "not a dotted-decimal IPv4 address";
+  }
+  address->family = ssm_ipv4;
+  std::memcpy(address->bytes, &value, sizeof value);
+  return nullptr;
+}
+
+// Reads the group operand: an address, and the interface after a '%'.
+// Returns 0 or, after the message, exit_usage.
+int read_group(const char* program, const char* text, ssm_channel* channel) {
+  interface_suffix suffix{};
+  if (!parse_interface_suffix(text, platform_interface_name_most(), &suffix)) {
+    char expected[96];
+    // Fits: the longest name is a few hundred characters at most.
+    (void)std::snprintf(expected, sizeof expected,
+                        "the interface after '%%' must be a name of 1 to %zu characters "
+                        "or an index",
+                        platform_interface_name_most());
+    return bad_operand(program, "group", text, expected);
+  }
+  char address[64];
+  if (suffix.address_size >= sizeof address) {
+    return bad_operand(program, "group", text,
+                       std::memchr(text, ':', suffix.address_size) != nullptr
+                           ? "not an IPv6 address"
+                           : "not a dotted-decimal IPv4 address");
+  }
+  std::memcpy(address, text, suffix.address_size);
+  address[suffix.address_size] = '\0';
+  const char* problem = read_address(address, &channel->group);
+  if (problem != nullptr) {
+    return bad_operand(program, "group", text, problem);
+  }
+  channel->interface_name = suffix.index == 0 ? suffix.name : nullptr;
+  channel->interface_index = suffix.index;
+  return 0;
+}
+
+}  // namespace
 
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver) {
   platform_prepare_output();
@@ -88,14 +182,24 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   const char* source_text = argv[2];
   const char* port_text = argv[3];
   ssm_channel channel{};
-  if (!parse_ipv4_operand(group_text, &channel.group)) {
-    return bad_operand(program, "group", group_text, "not a dotted-decimal IPv4 address");
+  if (read_group(program, group_text, &channel) != 0) {
+    return exit_usage;
   }
-  if (!parse_ipv4_operand(source_text, &channel.source)) {
-    return bad_operand(program, "source", source_text, "not a dotted-decimal IPv4 address");
+  const char* problem = read_address(source_text, &channel.source);
+  if (problem != nullptr) {
+    return bad_operand(program, "source", source_text, problem);
   }
   if (!parse_port_operand(port_text, &channel.port)) {
     return bad_operand(program, "port", port_text, "not a decimal number from 0 to 65535");
+  }
+  if (channel.group.family != channel.source.family) {
+    char quoted_group[80];
+    char quoted_source[80];
+    quote_operand(quoted_group, sizeof quoted_group, group_text);
+    quote_operand(quoted_source, sizeof quoted_source, source_text);
+    (void)std::fprintf(stderr, "%s: group '%s' and source '%s': not of one address family\n",
+                       program, quoted_group, quoted_source);
+    return exit_usage;
   }
 
   // Before any socket: one must not take the place of a closed stream.
@@ -107,12 +211,12 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
     print_failure(program, "start the sockets library", platform_socket_error_text());
     return exit_failure;
   }
-  ssm_socket socket = platform_open_udp_socket();
+  ssm_socket socket = platform_open_udp_socket(channel.group.family);
   if (socket == ssm_no_socket) {
     print_failure(program, "open a UDP socket", platform_socket_error_text());
     return exit_failure;
   }
-  if (platform_bind_any(socket, channel.port) != 0) {
+  if (platform_bind_any(socket, channel.group.family, channel.port) != 0) {
     char what[64];
     // Fits: a port has at most five digits.
     (void)std::snprintf(what, sizeof what, "bind to port %u", static_cast<unsigned>(channel.port));
@@ -130,19 +234,15 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
                     platform_socket_error_text());
     }
   }
-  receiver->joined = join_ssm_group(socket, channel.group, channel.source, 0) == 0;
-  receiver->membership_interface =
-      receiver->joined ? platform_membership_interface(socket, channel.group) : 0;
-  if (!receiver->joined) {
-    // Not fatal: whatever still reaches the port is reported.
-    char what[96];
-    // Fits: both operands passed the check, so neither is over 15 characters.
-    (void)std::snprintf(what, sizeof what, "warning: join group %s from source %s", group_text,
-                        source_text);
-    print_failure(program, what, platform_socket_error_text());
-  }
   receiver->socket = socket;
   receiver->channel = channel;
+  receiver->membership_interface = 0;
+  const char* reason = nullptr;
+  receiver->joined = join_ssm_channel(receiver, &reason) == 0;
+  if (!receiver->joined) {
+    // Not fatal: whatever still reaches the port is reported.
+    print_channel_notice(program, "warning: join", group_text, source_text, reason);
+  }
   // From here on a stop writes out the lines held before the program ends.
   platform_catch_stops();
   return 0;

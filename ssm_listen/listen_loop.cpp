@@ -2,7 +2,11 @@
 
 #include "output.h"
 
-int listen_loop(ssm_socket socket, report_batch* batch, const char* program) {
+int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* program) {
+  ssm_socket socket = receiver.socket;
+  // Before the first datagram, a failed receive shows the family's zero
+  // address: 0.0.0.0 or ::.
+  batch->sender.address = ssm_address{receiver.channel.group.family, {}};
   pace_state pace;
   pace_start(&pace, platform_receive_queue_bytes(socket), platform_monotonic_us());
   int wait_ms = receive_wait_forever;

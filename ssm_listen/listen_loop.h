@@ -5,10 +5,11 @@
 
 #include "ssm_receiver.h"
 
-// Reports every datagram that reaches the socket, taking what is queued in
-// batches and pausing a fast stream (see pace.h), until a stop request or an
-// output failure. Returns the exit status: after an output failure's message,
-// or (only where the platform does not end the process) after a stop.
-int listen_loop(ssm_socket socket, report_batch* batch, const char* program);
+// Reports every datagram that reaches the receiver's socket, taking what is
+// queued in batches and pausing a fast stream (see pace.h), until a stop
+// request or an output failure. Returns the exit status: after an output
+// failure's message, or (only where the platform does not end the process)
+// after a stop.
+int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* program);
 
 #endif  // SSM_LISTEN_LISTEN_LOOP_H

@@ -16,5 +16,5 @@ int main(int argc, char** argv) {
   }
   // Megabytes of address space, but only the pages datagrams touch are used.
   static report_batch batch;
-  return listen_loop(receiver.socket, &batch, program);
+  return listen_loop(receiver, &batch, program);
 }

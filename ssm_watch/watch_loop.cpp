@@ -1,12 +1,12 @@
 #include "watch_loop.h"
 
-#include <cstdio>
-
 #include "exit_status.h"
 
 int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char* program,
                const char* group_text, const char* source_text) {
-  sender_record sender{};
+  // Before the first datagram, a failed receive shows the family's zero
+  // address: 0.0.0.0 or ::.
+  sender_record sender{ssm_address{receiver->channel.group.family, {}}};
   pace_state pace;
   pace_start(&pace, platform_receive_queue_bytes(receiver->socket), platform_monotonic_us());
   // Whether the last membership request was refused. A request for a
@@ -28,11 +28,10 @@ int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char*
         return output_failure(program);
       }
     } else if (waited == wait_timed_out) {
-      int joined = renew_ssm_membership(receiver);
+      const char* reason = nullptr;
+      int joined = renew_ssm_membership(receiver, &reason);
       if (joined == 0 && refused) {
-        // A notice that cannot be written changes nothing for the reception.
-        (void)std::fprintf(stderr, "%s: joined group %s from source %s\n", program, group_text,
-                           source_text);
+        print_channel_notice(program, "joined", group_text, source_text, nullptr);
       }
       refused = joined != 0;
     } else if (waited == wait_output_failed) {

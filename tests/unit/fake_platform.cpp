@@ -86,7 +86,7 @@ bool wait_until_queued(int wait_ms, bool noted_before) {
 }
 
 // Takes the next datagram of the script into buffer.
-long take_datagram(unsigned char* buffer, std::size_t size, std::uint32_t* sender) {
+long take_datagram(unsigned char* buffer, std::size_t size, ssm_address* sender) {
   fake_datagram next = fake.datagrams.front();
   fake.datagrams.pop_front();
   if (next.result >= 0) {
@@ -113,8 +113,9 @@ int platform_start_sockets() {
   return fake.start_result;
 }
 
-ssm_socket platform_open_udp_socket() {
+ssm_socket platform_open_udp_socket(ssm_family family) {
   ++fake.sockets_opened;
+  fake.families.push_back(family);
   return fake.socket_fails ? ssm_no_socket : 7;
 }
 
@@ -122,7 +123,7 @@ long platform_receive_queue_bytes(ssm_socket) {
   return fake.queue_bytes;
 }
 
-int platform_bind_any(ssm_socket, std::uint16_t port) {
+int platform_bind_any(ssm_socket, ssm_family, std::uint16_t port) {
   fake.binds.push_back(port);
   return fake.bind_result;
 }
@@ -135,11 +136,30 @@ int platform_bound_port(ssm_socket, std::uint16_t* port) {
 
 int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_t source,
                                    std::uint32_t interface_address) {
-  fake.memberships.push_back({group, source, interface_address});
+  fake.memberships.push_back({group, source, interface_address, false, {}, {}, 0});
   return fake.membership_result;
 }
 
-unsigned platform_membership_interface(ssm_socket, std::uint32_t) {
+int platform_join_source_group(ssm_socket, const ssm_address* group, const ssm_address* source,
+                               unsigned interface_index) {
+  fake.memberships.push_back({0, 0, 0, true, *group, *source, interface_index});
+  return fake.membership_result;
+}
+
+unsigned platform_interface_index(const char* name) {
+  for (const auto& known : fake.interfaces) {
+    if (known.first == name) {
+      return known.second;
+    }
+  }
+  return 0;
+}
+
+std::size_t platform_interface_name_most() {
+  return 15;
+}
+
+unsigned platform_membership_interface(ssm_socket, const ssm_address*) {
   return fake.membership_index;
 }
 
@@ -152,12 +172,12 @@ bool platform_interface_exists(unsigned index) {
   return true;
 }
 
-int platform_leave_group(ssm_socket, std::uint32_t, unsigned index) {
+int platform_leave_group(ssm_socket, const ssm_address*, unsigned index) {
   fake.leaves.push_back(index);
   return 0;
 }
 
-long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::uint32_t* sender,
+long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, ssm_address* sender,
                       int wait_ms) {
   fake.receive_waits.push_back(wait_ms);
   bool noted_before = fake.stopped != 0;
@@ -172,7 +192,7 @@ long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, std::
 // end, a datagram still to come, or a receive_nothing in the script) ends
 // the batch, and so does a failure.
 int platform_receive_batch(ssm_socket, unsigned char* slots, std::size_t slot_size, int count,
-                           long* lengths, std::uint32_t* senders, int wait_ms) {
+                           long* lengths, ssm_address* senders, int wait_ms) {
   fake.receive_waits.push_back(wait_ms);
   bool noted_before = fake.stopped != 0;
   count_call(fake_receive_call);

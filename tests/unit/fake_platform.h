@@ -16,16 +16,21 @@
 
 struct fake_datagram {
   long result;  // length, -1 for a failed receive, receive_nothing (the queue is empty)
-  std::uint32_t sender;
+  ssm_address sender;
   std::vector<unsigned char> bytes;  // the datagram's first bytes
   unsigned char fill = 0;            // its bytes after them, up to its length
   std::int64_t arrival_us = 0;       // when it reaches the queue
 };
 
+// One membership request: IPv4 by ip_mreq_source, or any by index.
 struct fake_membership {
-  std::uint32_t group;
+  std::uint32_t group;  // by ip_mreq_source
   std::uint32_t source;
   std::uint32_t interface_address;
+  bool by_index;
+  ssm_address group_address;  // by index
+  ssm_address source_address;
+  unsigned interface_index;
 };
 
 // Calls during which a planned stop request comes.
@@ -41,6 +46,7 @@ struct fake_state {
   int membership_result = 0;
   unsigned membership_index = 0;    // the interface a membership is on, as asked
   std::vector<unsigned> gone;       // interfaces deleted since
+  std::vector<std::pair<std::string, unsigned>> interfaces;  // name, index
   int write_result = 0;
   std::deque<fake_datagram> datagrams;
   std::deque<int> readiness;  // results of platform_wait_readable; empty: by the datagrams
@@ -58,6 +64,7 @@ struct fake_state {
   int stop_signal = 15;
   // What happened.
   int sockets_opened = 0;
+  std::vector<ssm_family> families;  // of each socket opened
   std::vector<std::uint16_t> binds;
   std::vector<fake_membership> memberships;
   std::vector<unsigned> leaves;  // interfaces a membership was dropped on

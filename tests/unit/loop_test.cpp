@@ -48,13 +48,13 @@ class Loop : public ::testing::Test {
     for (int i = 0; i < count; ++i) {
       std::int64_t at = start_us + 1000 + static_cast<std::int64_t>(i * 1e6 / rate);
       unsigned char n = static_cast<unsigned char>(i + 1);
-      fake.datagrams.push_back({4, ipv4(10, 1, 1, 1),
+      fake.datagrams.push_back({4, peer(10, 1, 1, 1),
                                 {n, static_cast<unsigned char>((i + 1) >> 8), 0, 0}, 0, at});
       arrivals.push_back(at);
     }
   }
 
-  int listen() { return listen_loop(7, batch.get(), "ssm_test"); }
+  int listen() { return listen_loop(receiver, batch.get(), "ssm_test"); }
 
   int watch() {
     return watch_loop(&receiver, buffer.get(), "ssm_test", "232.1.2.3", "10.1.1.1");
@@ -79,7 +79,7 @@ class Loop : public ::testing::Test {
   int wake_ups() const { return static_cast<int>(fake.pauses.size()) + fake.blocked; }
 
   const std::int64_t start_us = 5000000;
-  ssm_receiver receiver{7, {ipv4(232, 1, 2, 3), ipv4(10, 1, 1, 1), 5000}, true, 0};
+  ssm_receiver receiver{7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0};
   std::vector<std::int64_t> arrivals;
   std::unique_ptr<report_batch> batch{new report_batch()};
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[report_buffer_size]};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 
 #include "test_address.h"
 
@@ -90,4 +91,63 @@ TEST(DecimalOperand, RangeBelowZeroTakesOnlyNegativeText) {
   EXPECT_FALSE(parse_decimal_operand("3", -10, -1, &value));
   EXPECT_TRUE(parse_decimal_operand("-3", -10, -1, &value));
   EXPECT_EQ(value, -3);
+}
+
+TEST(Ipv6Operand, AcceptsEveryTextForm) {
+  struct {
+    const char* text;
+    ssm_address address;
+  } cases[] = {
+      {"ff3e::8000:1", peer6(0xff3e, 0, 0, 0, 0, 0, 0x8000, 1)},
+      {"fd00:77::1", peer6(0xfd00, 0x77, 0, 0, 0, 0, 0, 1)},
+      {"FF3E:0:0:0:0:0:8000:0001", peer6(0xff3e, 0, 0, 0, 0, 0, 0x8000, 1)},
+      {"::", peer6(0, 0, 0, 0, 0, 0, 0, 0)},
+      {"::1", peer6(0, 0, 0, 0, 0, 0, 0, 1)},
+      {"1::", peer6(1, 0, 0, 0, 0, 0, 0, 0)},
+      {"1:2:3:4:5:6:7::", peer6(1, 2, 3, 4, 5, 6, 7, 0)},
+      {"::2:3:4:5:6:7:8", peer6(0, 2, 3, 4, 5, 6, 7, 8)},
+      {"::ffff:10.1.1.1", peer6(0, 0, 0, 0, 0, 0xffff, 0x0a01, 0x0101)},
+      {"1:2:3:4:5:6:1.2.3.4", peer6(1, 2, 3, 4, 5, 6, 0x0102, 0x0304)},
+  };
+  for (const auto& c : cases) {
+    unsigned char bytes[16] = {};
+    EXPECT_TRUE(parse_ipv6_operand(c.text, bytes)) << c.text;
+    EXPECT_EQ(std::memcmp(bytes, c.address.bytes, 16), 0) << c.text;
+  }
+}
+
+TEST(Ipv6Operand, RejectsEverythingElse) {
+  const char* cases[] = {
+      "",         ":",           ":::",          "1:2:3:4:5:6:7",       "1:2:3:4:5:6:7:8:9",
+      "1::2::3",  ":1::2",       "1::2:",        "12345::",             "g::1",
+      "1:2:3:4:5:6:7:8::", "::1.2.3",  "::1.2.3.04", "1:2:3:4:5:6:7:1.2.3.4", "::1.2.3.4:5",
+      "fe80::1%eth0", " ::1",   "::1 ",         "1.2.3.4",             "[::1]",
+  };
+  for (const char* text : cases) {
+    unsigned char bytes[16];
+    std::memset(bytes, 0xa5, sizeof bytes);
+    EXPECT_FALSE(parse_ipv6_operand(text, bytes)) << '"' << text << '"';
+    EXPECT_EQ(bytes[0], 0xa5) << "left untouched on failure: " << text;
+  }
+}
+
+TEST(InterfaceSuffix, NameOrIndexAfterThePercentSign) {
+  interface_suffix suffix{};
+  EXPECT_TRUE(parse_interface_suffix("ff3e::8000:1%eth1", 15, &suffix));
+  EXPECT_EQ(suffix.address_size, 12u);
+  EXPECT_STREQ(suffix.name, "eth1");
+  EXPECT_EQ(suffix.index, 0u);
+  EXPECT_TRUE(parse_interface_suffix("232.1.2.3%3", 15, &suffix));
+  EXPECT_EQ(suffix.address_size, 9u);
+  EXPECT_EQ(suffix.index, 3u);
+  EXPECT_TRUE(parse_interface_suffix("232.1.2.3%4294967295", 15, &suffix));
+  EXPECT_EQ(suffix.index, 4294967295u);
+  EXPECT_TRUE(parse_interface_suffix("232.1.2.3", 15, &suffix));
+  EXPECT_EQ(suffix.name, nullptr);
+  EXPECT_EQ(suffix.address_size, 9u);
+  EXPECT_TRUE(parse_interface_suffix("232.1.2.3%abcdefghijklmno", 15, &suffix)) << "15 fit";
+  for (const char* bad : {"232.1.2.3%", "232.1.2.3%abcdefghijklmnop", "232.1.2.3%0",
+                          "232.1.2.3%4294967296"}) {
+    EXPECT_FALSE(parse_interface_suffix(bad, 15, &suffix)) << bad;
+  }
 }

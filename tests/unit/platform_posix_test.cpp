@@ -15,14 +15,14 @@ class PosixLayer : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(platform_start_sockets(), 0);
-    socket = platform_open_udp_socket();
+    socket = platform_open_udp_socket(ssm_ipv4);
     ASSERT_NE(socket, ssm_no_socket);
-    ASSERT_EQ(platform_bind_any(socket, 0), 0) << platform_socket_error_text();
+    ASSERT_EQ(platform_bind_any(socket, ssm_ipv4, 0), 0) << platform_socket_error_text();
   }
 
   ssm_socket socket = ssm_no_socket;
   unsigned char buffer[64] = {};
-  std::uint32_t sender = 0x01020304;
+  ssm_address sender{ssm_ipv6, {1, 2, 3, 4}};
 };
 
 }  // namespace
@@ -32,7 +32,8 @@ TEST_F(PosixLayer, ReceiveWithoutWaitOnAnIdleSocketReturnsAtOnce) {
   EXPECT_EQ(platform_receive(socket, buffer, sizeof buffer, &sender, receive_no_wait),
             receive_nothing);
   EXPECT_LT(seconds_since(start), 0.5);
-  EXPECT_EQ(sender, 0x01020304u) << "the sender is left as it was";
+  EXPECT_EQ(sender.family, ssm_ipv6) << "the sender is left as it was";
+  EXPECT_EQ(sender.bytes[3], 4);
 }
 
 TEST_F(PosixLayer, TimedWaitsOnAnIdleSocketRunOut) {

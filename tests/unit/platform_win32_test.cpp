@@ -16,9 +16,9 @@ class WinsockLayer : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(platform_start_sockets(), 0);
-    socket = platform_open_udp_socket();
+    socket = platform_open_udp_socket(ssm_ipv4);
     ASSERT_NE(socket, ssm_no_socket);
-    ASSERT_EQ(platform_bind_any(socket, 0), 0);
+    ASSERT_EQ(platform_bind_any(socket, ssm_ipv4, 0), 0);
   }
 
   void TearDown() override {
@@ -43,18 +43,28 @@ class WinsockLayer : public ::testing::Test {
 }  // namespace
 
 TEST_F(WinsockLayer, ReceiveWithoutWaitOnAnIdleSocketReturnsAtOnce) {
-  std::uint32_t sender = ipv4(1, 2, 3, 4);
+  ssm_address sender = peer(1, 2, 3, 4);
   EXPECT_EQ(platform_receive(socket, buffer, sizeof buffer, &sender, receive_no_wait),
             receive_nothing);
-  EXPECT_EQ(sender, ipv4(1, 2, 3, 4));
+  EXPECT_EQ(std::memcmp(sender.bytes, peer(1, 2, 3, 4).bytes, 4), 0);
 }
 
 TEST_F(WinsockLayer, TimedWaitsOnAnIdleSocketRunOut) {
   EXPECT_EQ(platform_wait_readable(socket, 0), 0);
   EXPECT_EQ(platform_wait_readable(socket, 50), 0);
-  std::uint32_t sender = ipv4(1, 2, 3, 4);
+  ssm_address sender = peer(1, 2, 3, 4);
   EXPECT_EQ(platform_receive(socket, buffer, sizeof buffer, &sender, 50), receive_nothing);
-  EXPECT_EQ(sender, ipv4(1, 2, 3, 4));
+  EXPECT_EQ(std::memcmp(sender.bytes, peer(1, 2, 3, 4).bytes, 4), 0);
+}
+
+TEST_F(WinsockLayer, Ipv6SocketBindsAndSaysItsPort) {
+  ssm_socket six = platform_open_udp_socket(ssm_ipv6);
+  ASSERT_NE(six, ssm_no_socket);
+  ASSERT_EQ(platform_bind_any(six, ssm_ipv6, 0), 0) << platform_socket_error_text();
+  std::uint16_t port = 0;
+  EXPECT_EQ(platform_bound_port(six, &port), 0);
+  EXPECT_NE(port, 0);
+  closesocket(static_cast<SOCKET>(six));
 }
 
 TEST_F(WinsockLayer, WaitWithoutASocketFails) {
@@ -64,9 +74,9 @@ TEST_F(WinsockLayer, WaitWithoutASocketFails) {
 TEST_F(WinsockLayer, SecondBindToAPortInUseFailsWithOneLineReason) {
   std::uint16_t port = bound_port();
   ASSERT_NE(port, 0);
-  ssm_socket second = platform_open_udp_socket();
+  ssm_socket second = platform_open_udp_socket(ssm_ipv4);
   ASSERT_NE(second, ssm_no_socket);
-  EXPECT_EQ(platform_bind_any(second, port), -1);
+  EXPECT_EQ(platform_bind_any(second, ssm_ipv4, port), -1);
   // Whatever the system's wording, the code is WSAEADDRINUSE.
   EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
   std::string reason = platform_socket_error_text();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,8 +141,8 @@ TEST_F(Core, ReadyAfterBindAndOneJoinOnInterfaceZero) {
   EXPECT_EQ(fake.memberships[0].group, ipv4(232, 1, 2, 3)) << "operand 1 is the group";
   EXPECT_EQ(fake.memberships[0].source, ipv4(10, 1, 1, 1)) << "operand 2 is the source";
   EXPECT_EQ(fake.memberships[0].interface_address, 0u);
-  EXPECT_EQ(receiver.channel.group, ipv4(232, 1, 2, 3));
-  EXPECT_EQ(receiver.channel.source, ipv4(10, 1, 1, 1));
+  EXPECT_EQ(ipv4_value(receiver.channel.group), ipv4(232, 1, 2, 3));
+  EXPECT_EQ(ipv4_value(receiver.channel.source), ipv4(10, 1, 1, 1));
   EXPECT_EQ(receiver.channel.port, 5000);
   EXPECT_TRUE(receiver.joined);
   EXPECT_EQ(fake.output, "");
@@ -190,6 +191,78 @@ TEST_F(Core, PortZeroSaysWhichPortTheSystemChose) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a port given is not repeated";
 }
 
+TEST_F(Core, Ipv6OperandsMakeAnIpv6ChannelJoinedByIndex) {
+  fake.interfaces = {{"eth1", 3}};
+  ssm_address group = peer6(0xff3e, 0, 0, 0, 0, 0, 0x8000, 1);
+  ssm_address source = peer6(0xfd00, 0x77, 0, 0, 0, 0, 0, 1);
+  struct {
+    const char* group_text;
+    unsigned index;
+  } cases[] = {{"ff3e::8000:1", 0}, {"ff3e::8000:1%eth1", 3}, {"FF3E:0::8000:1%7", 7}};
+  for (const auto& c : cases) {
+    reset_fake();
+    fake.interfaces = {{"eth1", 3}};
+    EXPECT_EQ(start({"x", c.group_text, "fd00:77::1", "5000"}), 0) << c.group_text;
+    EXPECT_EQ(fake.families, (std::vector<ssm_family>{ssm_ipv6}));
+    ASSERT_EQ(fake.memberships.size(), 1u);
+    const fake_membership& joined = fake.memberships[0];
+    EXPECT_TRUE(joined.by_index);
+    EXPECT_EQ(joined.interface_index, c.index) << c.group_text;
+    EXPECT_EQ(std::memcmp(joined.group_address.bytes, group.bytes, 16), 0);
+    EXPECT_EQ(std::memcmp(joined.source_address.bytes, source.bytes, 16), 0);
+    EXPECT_EQ(receiver.membership_interface, c.index) << "a named interface is the one held";
+  }
+  // IPv4 on a named interface goes by index too; without one, as always.
+  reset_fake();
+  fake.interfaces = {{"eth1", 3}};
+  EXPECT_EQ(start({"x", "232.1.2.3%eth1", "10.1.1.1", "5000"}), 0);
+  ASSERT_EQ(fake.memberships.size(), 1u);
+  EXPECT_TRUE(fake.memberships[0].by_index);
+  EXPECT_EQ(fake.memberships[0].interface_index, 3u);
+  EXPECT_EQ(fake.families, (std::vector<ssm_family>{ssm_ipv4}));
+}
+
+TEST_F(Core, InterfaceThatIsNotThereIsARefusedMembership) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(start({"x", "ff3e::8000:1%eth9", "fd00:77::1", "5000"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: warning: join group ff3e::8000:1%eth9 from source fd00:77::1: "
+            "no such interface\n");
+  EXPECT_FALSE(receiver.joined);
+  EXPECT_TRUE(fake.memberships.empty()) << "nothing asked of the system";
+}
+
+TEST_F(Core, FamiliesAndSuffixesThatCannotBe) {
+  struct {
+    std::vector<const char*> args;
+    const char* message;
+  } cases[] = {
+      {{"x", "232.1.2.3", "fd00:77::1", "5000"},
+       "ssm_test: group '232.1.2.3' and source 'fd00:77::1': not of one address family\n"},
+      {{"x", "ff3e::8000:1", "10.1.1.1", "5000"},
+       "ssm_test: group 'ff3e::8000:1' and source '10.1.1.1': not of one address family\n"},
+      {{"x", "ff3e::8000:g", "fd00:77::1", "5000"},
+       "ssm_test: group 'ff3e::8000:g': not an IPv6 address\n"},
+      {{"x", "ff3e::8000:1", "fd00:77::1%eth0", "5000"},
+       "ssm_test: source 'fd00:77::1%eth0': not an IPv6 address\n"},
+      {{"x", "232.1.2.3%", "10.1.1.1", "5000"},
+       "ssm_test: group '232.1.2.3%': the interface after '%' must be a name of 1 to 15 "
+       "characters or an index\n"},
+      {{"x", "ff3e::1%abcdefghijklmnop", "fd00:77::1", "5000"},
+       "ssm_test: group 'ff3e::1%abcdefghijklmnop': the interface after '%' must be a name of "
+       "1 to 15 characters or an index\n"},
+      {{"x", "232.1.2%eth1", "10.1.1.1", "5000"},
+       "ssm_test: group '232.1.2%eth1': not a dotted-decimal IPv4 address\n"},
+  };
+  for (const auto& c : cases) {
+    reset_fake();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start(c.args), exit_usage);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_EQ(fake.sockets_opened, 0);
+  }
+}
+
 TEST_F(Core, RefusedJoinWarnsAndGoesOn) {
   fake.membership_result = -1;
   testing::internal::CaptureStderr();
@@ -211,9 +284,9 @@ TEST_F(Core, JoinGroupPassesItsArgumentsAndResult) {
 }
 
 TEST_F(Core, OneLinePerDatagram) {
-  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {0x01, 0x00, 0x00, 0x00}});
-  fake.datagrams.push_back({5, ipv4(10, 1, 1, 1), {0x00, 0x00, 0x00, 0x01, 0xaa}});
-  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {0xff, 0xff, 0xff, 0xff}});
+  fake.datagrams.push_back({4, peer(10, 1, 1, 1), {0x01, 0x00, 0x00, 0x00}});
+  fake.datagrams.push_back({5, peer(10, 1, 1, 1), {0x00, 0x00, 0x00, 0x01, 0xaa}});
+  fake.datagrams.push_back({4, peer(10, 1, 1, 1), {0xff, 0xff, 0xff, 0xff}});
   EXPECT_EQ(report(), report_printed);
   EXPECT_EQ(report(), report_printed);
   EXPECT_EQ(report(), report_printed);
@@ -224,14 +297,14 @@ TEST_F(Core, OneLinePerDatagram) {
 }
 
 TEST_F(Core, FailedReceiveFirstShowsZeroes) {
-  fake.datagrams.push_back({-1, 0, {}});
+  fake.datagrams.push_back({-1, {}, {}});
   EXPECT_EQ(report(), report_printed);
   EXPECT_EQ(fake.output, "     0.0.0.0:seq=     0:len=  -1\n");
 }
 
 TEST_F(Core, FailedReceiveShowsTheDatagramBefore) {
-  fake.datagrams.push_back({6, ipv4(10, 1, 1, 1), {0x2a, 0, 0, 0, 9, 9}});
-  fake.datagrams.push_back({-1, ipv4(9, 9, 9, 9), {0x01, 0x01, 0x01, 0x01}});
+  fake.datagrams.push_back({6, peer(10, 1, 1, 1), {0x2a, 0, 0, 0, 9, 9}});
+  fake.datagrams.push_back({-1, peer(9, 9, 9, 9), {0x01, 0x01, 0x01, 0x01}});
   report();
   report();
   EXPECT_EQ(fake.output,
@@ -240,11 +313,11 @@ TEST_F(Core, FailedReceiveShowsTheDatagramBefore) {
 }
 
 TEST_F(Core, ShortDatagramsCountMissingBytesAsZero) {
-  fake.datagrams.push_back({8, ipv4(10, 1, 1, 1), {0x11, 0x22, 0x33, 0x44, 1, 2, 3, 4}});
-  fake.datagrams.push_back({2, ipv4(10, 2, 2, 2), {0x05, 0x01}});
-  fake.datagrams.push_back({0, ipv4(10, 1, 1, 1), {}});
-  fake.datagrams.push_back({3, ipv4(10, 1, 1, 1), {0xff, 0xff, 0xff}});
-  fake.datagrams.push_back({-1, 0, {}});
+  fake.datagrams.push_back({8, peer(10, 1, 1, 1), {0x11, 0x22, 0x33, 0x44, 1, 2, 3, 4}});
+  fake.datagrams.push_back({2, peer(10, 2, 2, 2), {0x05, 0x01}});
+  fake.datagrams.push_back({0, peer(10, 1, 1, 1), {}});
+  fake.datagrams.push_back({3, peer(10, 1, 1, 1), {0xff, 0xff, 0xff}});
+  fake.datagrams.push_back({-1, {}, {}});
   for (int i = 0; i < 5; ++i) {
     report();
   }
@@ -264,7 +337,7 @@ TEST_F(Core, NothingReceivedGivesNoLine) {
 }
 
 TEST_F(Core, ReceiveWaitsAsAsked) {
-  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
+  fake.datagrams.push_back({4, peer(10, 1, 1, 1), {1, 0, 0, 0}});
   report(receive_wait_forever);
   report(receive_no_wait);
   EXPECT_EQ(fake.receive_waits, (std::vector<int>{receive_wait_forever, receive_no_wait}));
@@ -272,7 +345,7 @@ TEST_F(Core, ReceiveWaitsAsAsked) {
 
 TEST_F(Core, LinesAreGatheredIntoFewWrites) {
   for (int i = 0; i < 300; ++i) {
-    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {static_cast<unsigned char>(i), 0, 0, 0}});
+    fake.datagrams.push_back({4, peer(10, 1, 1, 1), {static_cast<unsigned char>(i), 0, 0, 0}});
   }
   for (int i = 0; i < 300; ++i) {
     ASSERT_EQ(receive_and_report(7, buffer, &sender, receive_no_wait, &pace), report_printed);
@@ -293,7 +366,7 @@ TEST_F(Core, LinesAreGatheredIntoFewWrites) {
 TEST_F(Core, OutputFailureIsReported) {
   fake.write_result = -1;
   for (int i = 0; i < 1000; ++i) {
-    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {1, 0, 0, 0}});
+    fake.datagrams.push_back({4, peer(10, 1, 1, 1), {1, 0, 0, 0}});
   }
   report_result result = report_printed;
   for (int i = 0; i < 1000 && result == report_printed; ++i) {
@@ -319,7 +392,7 @@ class Batch : public Core {
 TEST_F(Batch, LinesKeepArrivalOrderAcrossBatches) {
   std::string expected;
   for (int i = 0; i < 2 * report_batch_slots + 6; ++i) {
-    fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {static_cast<unsigned char>(i), 0, 0, 1}});
+    fake.datagrams.push_back({4, peer(10, 1, 1, 1), {static_cast<unsigned char>(i), 0, 0, 1}});
     expected += line("10.1.1.1", i + (1 << 24), 4);
   }
   EXPECT_EQ(take(receive_wait_forever), report_printed);
@@ -333,10 +406,10 @@ TEST_F(Batch, LinesKeepArrivalOrderAcrossBatches) {
   // A partial batch: the queue ran dry after three.
   reset_fake();
   for (unsigned char sequence = 1; sequence <= 3; ++sequence) {
-    fake.datagrams.push_back({4, ipv4(10, 2, 2, 2), {sequence, 0, 0, 0}});
+    fake.datagrams.push_back({4, peer(10, 2, 2, 2), {sequence, 0, 0, 0}});
   }
-  fake.datagrams.push_back({receive_nothing, 0, {}});
-  fake.datagrams.push_back({4, ipv4(10, 2, 2, 2), {4, 0, 0, 0}});
+  fake.datagrams.push_back({receive_nothing, {}, {}});
+  fake.datagrams.push_back({4, peer(10, 2, 2, 2), {4, 0, 0, 0}});
   EXPECT_EQ(take(), report_drained);
   EXPECT_EQ(take(), report_drained);
   EXPECT_EQ(fake.batch_sizes, (std::vector<int>{3, 1}));
@@ -346,20 +419,20 @@ TEST_F(Batch, LinesKeepArrivalOrderAcrossBatches) {
   // Where the system takes one datagram a call, one is not a dry queue.
   reset_fake();
   fake.batch_limit = 1;
-  fake.datagrams.push_back({4, ipv4(10, 2, 2, 2), {5, 0, 0, 0}});
+  fake.datagrams.push_back({4, peer(10, 2, 2, 2), {5, 0, 0, 0}});
   EXPECT_EQ(take(receive_wait_forever), report_printed);
   EXPECT_EQ(take(), report_nothing);
   EXPECT_EQ(fake.output, line("10.2.2.2", 5, 4));
 }
 
 TEST_F(Batch, FailedReceiveRepeatsTheDatagramBeforeItWhateverTheSlot) {
-  fake.datagrams.push_back({-1, 0, {}});  // before any datagram
-  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {9, 0, 0, 0}});
-  fake.datagrams.push_back({4, ipv4(10, 1, 1, 1), {99, 0, 0, 0}});  // slot 1
-  fake.datagrams.push_back({receive_nothing, 0, {}});
-  fake.datagrams.push_back({6, ipv4(10, 2, 2, 2), {42, 0, 0, 0, 7, 7}});
-  fake.datagrams.push_back({-1, ipv4(9, 9, 9, 9), {1, 1, 1, 1}});  // in slot 1, within a batch
-  fake.datagrams.push_back({-1, 0, {}});                           // first of the next batch
+  fake.datagrams.push_back({-1, {}, {}});  // before any datagram
+  fake.datagrams.push_back({4, peer(10, 1, 1, 1), {9, 0, 0, 0}});
+  fake.datagrams.push_back({4, peer(10, 1, 1, 1), {99, 0, 0, 0}});  // slot 1
+  fake.datagrams.push_back({receive_nothing, {}, {}});
+  fake.datagrams.push_back({6, peer(10, 2, 2, 2), {42, 0, 0, 0, 7, 7}});
+  fake.datagrams.push_back({-1, peer(9, 9, 9, 9), {1, 1, 1, 1}});  // in slot 1, within a batch
+  fake.datagrams.push_back({-1, {}, {}});                           // first of the next batch
   // A failure says nothing of the queue: the loop receives again at once.
   EXPECT_EQ(take(), report_printed);
   EXPECT_EQ(take(), report_drained);
@@ -372,14 +445,14 @@ TEST_F(Batch, FailedReceiveRepeatsTheDatagramBeforeItWhateverTheSlot) {
 }
 
 TEST_F(Batch, ShortAndLargestDatagramsInReusedSlots) {
-  fake.datagrams.push_back({8, ipv4(10, 1, 1, 1), {0x11, 0x22, 0x33, 0x44, 1, 2, 3, 4}});
-  fake.datagrams.push_back({8, ipv4(10, 1, 1, 1), {0x55, 0x66, 0x77, 0x08, 5, 6, 7, 8}});
-  fake.datagrams.push_back({receive_nothing, 0, {}});
+  fake.datagrams.push_back({8, peer(10, 1, 1, 1), {0x11, 0x22, 0x33, 0x44, 1, 2, 3, 4}});
+  fake.datagrams.push_back({8, peer(10, 1, 1, 1), {0x55, 0x66, 0x77, 0x08, 5, 6, 7, 8}});
+  fake.datagrams.push_back({receive_nothing, {}, {}});
   // The same two slots again: short datagrams must not show what is left there.
-  fake.datagrams.push_back({2, ipv4(10, 2, 2, 2), {0x05, 0x01}});
-  fake.datagrams.push_back({0, ipv4(10, 1, 1, 1), {}});
-  fake.datagrams.push_back({65507, ipv4(10, 1, 1, 1), {1, 2, 3, 4}, 0xab});
-  fake.datagrams.push_back({3, ipv4(10, 1, 1, 1), {0xff, 0xff, 0xff}});
+  fake.datagrams.push_back({2, peer(10, 2, 2, 2), {0x05, 0x01}});
+  fake.datagrams.push_back({0, peer(10, 1, 1, 1), {}});
+  fake.datagrams.push_back({65507, peer(10, 1, 1, 1), {1, 2, 3, 4}, 0xab});
+  fake.datagrams.push_back({3, peer(10, 1, 1, 1), {0xff, 0xff, 0xff}});
   EXPECT_EQ(take(), report_drained);
   EXPECT_EQ(take(), report_drained);
   EXPECT_EQ(fake.output, line("10.1.1.1", 0x44332211, 8) + line("10.1.1.1", 0x08776655, 8) +
