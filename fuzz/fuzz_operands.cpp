@@ -1,6 +1,7 @@
 // Fuzzes the operand parsers and start-up with arbitrary operand text, each
 // checked against an independent reference: inet_pton plus the no-leading-
-// zero rule for IPv4, strtoll for decimal numbers and ports.
+// zero rule for IPv4, inet_pton for IPv6, strchr and strtoull for an
+// interface suffix, strtoll for decimal numbers and ports.
 //
 // Input: byte 0 picks the argument count (0 to 5), bytes 1-16 the range for
 // parse_decimal_operand (two 64-bit values, little-endian, either order), and
@@ -45,6 +46,55 @@ bool reference_ipv4(const char* text, std::uint32_t* address) {
     return false;
   }
   *address = parsed.s_addr;
+  return true;
+}
+
+bool reference_ipv6(const char* text, unsigned char* address) {
+  in6_addr parsed{};
+  if (inet_pton(AF_INET6, text, &parsed) != 1) {
+    return false;
+  }
+  std::memcpy(address, &parsed, 16);
+  return true;
+}
+
+// What a group operand's suffix must give: the address' length, the name
+// or index after the first '%', or false.
+bool reference_suffix(const std::string& text, std::size_t name_most, interface_suffix* suffix) {
+  std::size_t mark = text.find('%');
+  if (mark == std::string::npos) {
+    *suffix = interface_suffix{text.size(), nullptr, 0};
+    return true;
+  }
+  std::string name = text.substr(mark + 1);
+  if (name.empty() || name.size() > name_most) {
+    return false;
+  }
+  unsigned index = 0;
+  if (name.find_first_not_of("0123456789") == std::string::npos) {
+    errno = 0;
+    unsigned long long value = std::strtoull(name.c_str(), nullptr, 10);
+    if (errno != 0 || value == 0 || value > 4294967295ULL) {
+      return false;
+    }
+    index = static_cast<unsigned>(value);
+  }
+  *suffix = interface_suffix{mark, text.c_str() + mark + 1, index};
+  return true;
+}
+
+// A whole address operand of either family, as start-up reads it.
+bool reference_address(const std::string& text, ssm_address* address) {
+  if (text.find(':') != std::string::npos) {
+    address->family = ssm_ipv6;
+    return reference_ipv6(text.c_str(), address->bytes);
+  }
+  address->family = ssm_ipv4;
+  std::uint32_t value = 0;
+  if (!reference_ipv4(text.c_str(), &value)) {
+    return false;
+  }
+  std::memcpy(address->bytes, &value, sizeof value);
   return true;
 }
 
@@ -108,6 +158,28 @@ void check_parsers(const std::string& text, long long min, long long max) {
     disagree("parse_decimal_operand", text, value, want_value);
   }
 
+  unsigned char bytes[16] = {};
+  unsigned char want_bytes[16] = {};
+  ok = parse_ipv6_operand(c, bytes);
+  want = reference_ipv6(c, want_bytes);
+  if (ok != want || (ok && std::memcmp(bytes, want_bytes, 16) != 0)) {
+    disagree("parse_ipv6_operand", text, ok, want);
+  }
+
+  for (std::size_t name_most : {std::size_t{15}, std::size_t{256}}) {
+    interface_suffix suffix{};
+    interface_suffix want_suffix{};
+    ok = parse_interface_suffix(c, name_most, &suffix);
+    want = reference_suffix(text, name_most, &want_suffix);
+    if (ok != want ||
+        (ok && (suffix.address_size != want_suffix.address_size ||
+                suffix.index != want_suffix.index ||
+                (suffix.name == nullptr) != (want_suffix.name == nullptr) ||
+                (suffix.name != nullptr && std::strcmp(suffix.name, want_suffix.name) != 0)))) {
+      disagree("parse_interface_suffix", text, ok, want);
+    }
+  }
+
   std::uint16_t port = 0;
   std::uint16_t want_port = 0;
   ok = parse_port_operand(c, &port);
@@ -140,27 +212,54 @@ void check_startup(std::vector<std::string>& arguments, int argc) {
     }
     return;
   }
-  std::uint32_t group = 0;
-  std::uint32_t source = 0;
+  // The group: its address and suffix; then the source and the port, and
+  // one family for both addresses.
+  interface_suffix suffix{};
+  ssm_address group{};
+  ssm_address source{};
   std::uint16_t port = 0;
-  bool good = reference_ipv4(arguments[1].c_str(), &group) &&
-              reference_ipv4(arguments[2].c_str(), &source) &&
-              reference_port(arguments[3].c_str(), &port);
+  const std::string& group_text = arguments[1];
+  bool good = reference_suffix(group_text, 15, &suffix) &&
+              reference_address(group_text.substr(0, suffix.address_size), &group) &&
+              reference_address(arguments[2], &source) &&
+              reference_port(arguments[3].c_str(), &port) && group.family == source.family;
   int want = good ? 0 : exit_usage;
+  std::string operands = arguments[1] + " " + arguments[2] + " " + arguments[3];
   if (status != want || !fake.output.empty()) {
-    disagree("open_ssm_receiver", arguments[1] + " " + arguments[2] + " " + arguments[3], status,
-             want);
+    disagree("open_ssm_receiver", operands, status, want);
   }
-  int joins = static_cast<int>(fake.memberships.size());
-  if (good && (joins != 1 || fake.memberships[0].group != group ||
-               fake.memberships[0].source != source || fake.binds.size() != 1 ||
-               fake.binds[0] != port || receiver.channel.group != group ||
-               receiver.channel.source != source || receiver.channel.port != port ||
-               !receiver.joined)) {
-    disagree("channel", arguments[1] + " " + arguments[2] + " " + arguments[3], joins, 1);
+  if (!good) {
+    if (!fake.memberships.empty() || fake.sockets_opened != 0) {
+      disagree("socket or join after a bad operand", operands,
+               static_cast<long long>(fake.memberships.size()), 0);
+    }
+    return;
   }
-  if (!good && joins != 0) {
-    disagree("join after a bad operand", arguments[1], joins, 0);
+  std::size_t size = group.family == ssm_ipv6 ? 16 : 4;
+  bool named = suffix.name != nullptr && suffix.index == 0;
+  // A name is looked up, and the fake knows none: nothing is asked.
+  std::size_t joins = named ? 0 : 1;
+  bool right = fake.memberships.size() == joins && fake.binds.size() == 1 &&
+               fake.binds[0] == port && fake.families.size() == 1 &&
+               fake.families[0] == group.family && receiver.channel.port == port &&
+               receiver.joined == !named &&
+               std::memcmp(receiver.channel.group.bytes, group.bytes, size) == 0 &&
+               std::memcmp(receiver.channel.source.bytes, source.bytes, size) == 0;
+  if (right && joins == 1) {
+    const fake_membership& joined = fake.memberships[0];
+    if (group.family == ssm_ipv4 && suffix.name == nullptr) {
+      // Exactly as ever: ip_mreq_source on interface 0.
+      right = !joined.by_index && joined.group == ipv4_value(group) &&
+              joined.source == ipv4_value(source) && joined.interface_address == 0;
+    } else {
+      right = joined.by_index && joined.interface_index == suffix.index &&
+              std::memcmp(joined.group_address.bytes, group.bytes, size) == 0 &&
+              std::memcmp(joined.source_address.bytes, source.bytes, size) == 0;
+    }
+  }
+  if (!right) {
+    disagree("channel", operands, static_cast<long long>(fake.memberships.size()),
+             static_cast<long long>(joins));
   }
 }
 

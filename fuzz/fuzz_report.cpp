@@ -2,7 +2,8 @@
 // receive_and_report_batch over the scripted platform, whose receives return
 // fuzz-chosen lengths (-1, nothing, 0 to 65536), senders and bytes, and whose
 // batches are any size and mix of them. Each line must be what
-// snprintf("%12s:seq=%6d:len=%4d\n") makes of the inet_ntoa text, the
+// snprintf("%12s:seq=%6d:len=%4d\n") makes of the inet_ntop text (IPv4 or
+// IPv6), the
 // sequence number taken little-endian from the bytes delivered (missing ones
 // as zero) and the length; a failed receive repeats the sender and sequence
 // number before it.
@@ -37,10 +38,13 @@ pace_state pace{};
   std::abort();
 }
 
-std::string reference_line(std::uint32_t sender, const unsigned char* sequence_bytes,
+std::string reference_line(const ssm_address& sender, const unsigned char* sequence_bytes,
                            long length) {
-  in_addr address{};
-  address.s_addr = sender;
+  char text[INET6_ADDRSTRLEN];
+  if (inet_ntop(sender.family == ssm_ipv6 ? AF_INET6 : AF_INET, sender.bytes, text,
+                sizeof text) == nullptr) {
+    std::abort();
+  }
   std::uint32_t bits = 0;
   for (int i = 3; i >= 0; --i) {
     bits = bits << 8 | sequence_bytes[i];
@@ -48,8 +52,8 @@ std::string reference_line(std::uint32_t sender, const unsigned char* sequence_b
   std::int32_t sequence;
   std::memcpy(&sequence, &bits, sizeof sequence);
   char line[128];
-  int size = std::snprintf(line, sizeof line, "%12s:seq=%6d:len=%4ld\n", inet_ntoa(address),
-                           sequence, length);
+  int size = std::snprintf(line, sizeof line, "%12s:seq=%6d:len=%4ld\n", text, sequence,
+                           length);
   return std::string(line, static_cast<std::size_t>(size));
 }
 
@@ -68,9 +72,32 @@ long choose_length(FuzzedDataProvider* data) {
   }
 }
 
+// A sender of either family, any bytes; an IPv6 one often with long zero
+// runs and the IPv4-mapped prefix, where inet_ntop's text has its cases.
+ssm_address choose_sender(FuzzedDataProvider* data) {
+  ssm_address sender{};
+  if (!data->ConsumeBool()) {
+    sender.family = ssm_ipv4;
+    std::uint32_t value = data->ConsumeIntegral<std::uint32_t>();
+    std::memcpy(sender.bytes, &value, sizeof value);
+    return sender;
+  }
+  sender.family = ssm_ipv6;
+  std::uint16_t zero_groups = data->ConsumeIntegral<std::uint16_t>();
+  for (int i = 0; i < 8; ++i) {
+    std::uint16_t group = (zero_groups >> i & 1) != 0 ? 0 : data->ConsumeIntegral<std::uint16_t>();
+    if (i == 5 && (zero_groups >> 8 & 3) == 3) {
+      group = 0xffff;
+    }
+    sender.bytes[2 * i] = static_cast<unsigned char>(group >> 8);
+    sender.bytes[2 * i + 1] = static_cast<unsigned char>(group);
+  }
+  return sender;
+}
+
 // format_report_line on its own, over every value its arguments can take.
 void check_format(FuzzedDataProvider* data) {
-  std::uint32_t sender = data->ConsumeIntegral<std::uint32_t>();
+  ssm_address sender = choose_sender(data);
   std::int32_t sequence = data->ConsumeIntegral<std::int32_t>();
   long length = data->ConsumeIntegral<long>();
   unsigned char bytes[4];
@@ -91,14 +118,14 @@ void check_format(FuzzedDataProvider* data) {
 
 // What the receiver must have kept: the sender record and bytes 0-3.
 struct expected_state {
-  std::uint32_t sender;
+  ssm_address sender;
   unsigned char bytes[4];
 };
 
 fake_datagram choose_datagram(FuzzedDataProvider* data) {
   fake_datagram next{};
   next.result = choose_length(data);
-  next.sender = data->ConsumeIntegral<std::uint32_t>();
+  next.sender = choose_sender(data);
   next.fill = data->ConsumeIntegral<unsigned char>();
   next.bytes = data->ConsumeBytes<unsigned char>(data->ConsumeIntegralInRange<std::size_t>(0, 8));
   return next;
@@ -219,7 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   FuzzedDataProvider data(input, input_size);
 
   // Whatever the buffer and the sender record held before the first receive.
-  sender_record sender{data.ConsumeIntegral<std::uint32_t>()};
+  sender_record sender{choose_sender(&data)};
   std::memset(buffer.get(), data.ConsumeIntegral<unsigned char>(), report_buffer_size);
   std::vector<unsigned char> start = data.ConsumeBytes<unsigned char>(4);
   if (!start.empty()) {
