@@ -8,8 +8,9 @@ import subprocess
 import tempfile
 import time
 
-from harness import (GROUP, LONG_SOURCE, OTHER_SOURCE, SOURCE, free_port, ip, line,
-                     receive_queue_bytes, run, send, traced_environment, wait_until)
+from harness import (GROUP, GROUP6, LONG_SOURCE, OTHER_SOURCE, OTHER_SOURCE6, SOURCE, SOURCE6,
+                     drop_link, filters_on, free_port, ip, line, make_link, receive_queue_bytes,
+                     run, send, traced_environment, wait_until)
 
 
 def signal_at(action, number=signal.SIGINT):
@@ -338,3 +339,81 @@ class CommonCases(ChannelCases):
         send("-c", 1, "-s", 9, GROUP, SOURCE, port)
         self.assertEqual(receiver.wait_lines(1), [line(SOURCE, 9, 32)])
         self.assertEqual(receiver.stop(signal.SIGTERM), -signal.SIGTERM)
+
+
+class FamilyCases:
+    """IPv6 channels and the interface named on the group operand, over veth
+    pairs made here: the IPv6 stream goes out of ssm6s and comes in on ssm6r,
+    a second pair ssm7r/ssm7s carries IPv4 and IPv6 alike."""
+
+    @classmethod
+    def setUpClass(cls):
+        make_link("ssm6r", "ssm6s", sources6=(SOURCE6, OTHER_SOURCE6))
+        make_link("ssm7r", "ssm7s", sources6=("fd00:78::1",), sources4=("10.7.7.7",))
+        # IPv4 from an address of this namespace arriving on ssm7r: not a
+        # martian here.
+        with open("/proc/sys/net/ipv4/conf/all/accept_local", "w") as f:
+            f.write("1")
+
+    @classmethod
+    def tearDownClass(cls):
+        drop_link("ssm6r")
+        drop_link("ssm7r")
+
+    def test_ipv6_channel_is_reported_and_nothing_else(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP6 + "%ssm6r", SOURCE6, port)
+        self.assertTrue(wait_until(lambda: filters_on("ssm6r", GROUP6, SOURCE6), 5),
+                        "the filter is in /proc/net/mcfilter6")
+        # Another program joins another group, any source, on another port.
+        other = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        other.bind(("::", free_port()))
+        other.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP,
+                         socket.inet_pton(socket.AF_INET6, "ff3e::8000:2") +
+                         struct.pack("@I", socket.if_nametoindex("ssm6r")))
+        try:
+            send("-c", 5, "-r", 500, "-s", 900, GROUP6, OTHER_SOURCE6, port)
+            send("-c", 5, "-r", 500, "-s", 800, "ff3e::8000:2", SOURCE6, port)
+            send("-c", 20, "-r", 200, "-s", 100, GROUP6, SOURCE6, port)
+            expected = [line(SOURCE6, 100 + i, 32) for i in range(20)]
+            self.assertEqual(receiver.wait_lines(20), expected)
+            time.sleep(0.1)
+            self.assertEqual(receiver.lines(), expected)
+        finally:
+            other.close()
+        # Unicast to the port, as for IPv4.
+        send("-c", 1, "-s", 5, "::1", "::1", port)
+        self.assertEqual(receiver.wait_lines(21)[-1], line("::1", 5, 32))
+        self.assertEqual(receiver.errors(), "")
+
+    def test_named_interface_holds_the_membership_alone(self):
+        for group, source, sending in ((GROUP6, "fd00:78::1", "ssm7s"),
+                                       (GROUP, "10.7.7.7", "ssm7s")):
+            port = free_port()
+            receiver = self.start(self.PROGRAM, group + "%ssm7r", source, port)
+            self.assertTrue(wait_until(lambda: filters_on("ssm7r", group, source), 5), group)
+            for device in ("lo", "ssm6r", "ssm6s", "ssm7s"):
+                self.assertFalse(filters_on(device, group, source), (group, device))
+            send("-c", 5, "-r", 200, group + "%" + sending, source, port)
+            self.assertEqual(receiver.wait_lines(5), [line(source, 1 + i, 32) for i in range(5)],
+                             group)
+
+    def test_interface_not_there_is_a_warning(self):
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP6 + "%ssm9r", SOURCE6, port)
+        self.assertTrue(wait_until(lambda: receiver.errors(), 5))
+        self.assertEqual(receiver.errors(),
+                         "%s: warning: join group %s%%ssm9r from source %s: no such interface\n"
+                         % (self.NAME, GROUP6, SOURCE6))
+        self.assertTrue(receiver.alive())
+
+    def test_families_that_do_not_match_are_refused(self):
+        for group, source in ((GROUP, SOURCE6), (GROUP6 + "%ssm6r", SOURCE)):
+            result = run(self.PROGRAM, group, source, free_port())
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(result.stderr.decode(),
+                             "%s: group '%s' and source '%s': not of one address family\n"
+                             % (self.NAME, group, source))
+        result = run(self.PROGRAM, GROUP6 + "%", SOURCE6, free_port())
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("the interface after '%' must be", result.stderr.decode())

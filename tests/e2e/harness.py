@@ -26,6 +26,12 @@ SOURCE = "10.1.1.1"
 OTHER_SOURCE = "10.2.2.2"
 LONG_SOURCE = "192.168.100.200"
 
+# IPv6: multicast on lo is not delivered, so IPv6 channels run over veth
+# pairs that the tests make (make_link): the sources on the sending end.
+GROUP6 = "ff3e::8000:1"
+SOURCE6 = "fd00:77::1"
+OTHER_SOURCE6 = "fd00:77::2"
+
 _next_port = [20000 + os.getpid() % 20000]
 
 
@@ -56,20 +62,29 @@ def wait_until(predicate, timeout, interval=0.005):
         time.sleep(interval)
 
 
+def _udp_rows():
+    """The rows of this namespace's UDP sockets, IPv4 and IPv6."""
+    rows = []
+    for path in ("/proc/net/udp", "/proc/net/udp6"):
+        with open(path) as table:
+            rows += [line.split() for line in table.readlines()[1:]]
+    return rows
+
+
 def port_bound(port):
     """Whether some UDP socket of this namespace is bound to port."""
-    with open("/proc/net/udp") as table:
-        return any(line.split()[1].endswith(":%04X" % port) for line in table.readlines()[1:])
+    return any(row[1].endswith(":%04X" % port) for row in _udp_rows())
 
 
 def receive_queue_bytes(pid, port):
     """The kernel memory queued on the UDP socket bound to port, as the
     namespace of process pid lists it; None when there is no such socket."""
-    with open("/proc/%d/net/udp" % pid) as table:
-        for row in table.readlines()[1:]:
-            fields = row.split()
-            if fields[1].endswith(":%04X" % port):
-                return int(fields[4].split(":")[1], 16)
+    for name in ("udp", "udp6"):
+        with open("/proc/%d/net/%s" % (pid, name)) as table:
+            for row in table.readlines()[1:]:
+                fields = row.split()
+                if fields[1].endswith(":%04X" % port):
+                    return int(fields[4].split(":")[1], 16)
     return None
 
 
@@ -219,6 +234,37 @@ def line(sender, sequence, length):
 def ip(*args):
     """Runs ip(8) in this namespace."""
     subprocess.run(["ip"] + list(args), check=True, timeout=10)
+
+
+def make_link(receiving, sending, sources6=(), sources4=()):
+    """A veth pair: datagrams sent out of `sending` arrive on `receiving`.
+    The sources' addresses go on the sending end, IPv6 ones usable at once."""
+    ip("link", "add", receiving, "type", "veth", "peer", "name", sending)
+    for end in (receiving, sending):
+        ip("link", "set", end, "up")
+    for address in sources6:
+        ip("-6", "address", "add", address + "/128", "dev", sending, "nodad")
+    for address in sources4:
+        ip("address", "add", address + "/32", "dev", sending)
+
+
+def drop_link(receiving):
+    subprocess.run(["ip", "link", "del", receiving], stderr=subprocess.DEVNULL, timeout=10)
+
+
+def filters_on(device, group, source):
+    """Whether this namespace holds a source filter (group, source) on
+    device: /proc/net/mcfilter6 for IPv6, /proc/net/mcfilter for IPv4."""
+    if ":" in group:
+        want = (device, socket.inet_pton(socket.AF_INET6, group).hex(),
+                socket.inet_pton(socket.AF_INET6, source).hex())
+        path = "/proc/net/mcfilter6"
+    else:
+        want = (device, "0x%08x" % struct.unpack("!I", socket.inet_aton(group))[0],
+                "0x%08x" % struct.unpack("!I", socket.inet_aton(source))[0])
+        path = "/proc/net/mcfilter"
+    with open(path) as table:
+        return any(tuple(row.split()[1:4]) == want for row in table.readlines()[1:])
 
 
 class ReceiverTest(unittest.TestCase):

@@ -3,7 +3,7 @@
 import os
 import time
 
-from common_cases import CommonCases
+from common_cases import CommonCases, FamilyCases
 from harness import GROUP, LISTEN, SOURCE, ReceiverTest, free_port, ip, line, main, send
 
 # Whether this build takes queued datagrams in batches (recvmmsg) or one a call.
@@ -11,6 +11,11 @@ BATCHED = os.environ.get("SSM_LISTEN_BATCHED") == "1"
 
 
 class ListenCommon(CommonCases, ReceiverTest):
+    PROGRAM = LISTEN
+    NAME = "ssm_listen"
+
+
+class ListenFamilies(FamilyCases, ReceiverTest):
     PROGRAM = LISTEN
     NAME = "ssm_listen"
 

@@ -5,14 +5,12 @@ Membership requests are counted by tracing the program's setsockopt calls.
 
 import os
 import resource
-import socket
-import struct
 import subprocess
 import time
 
-from common_cases import CommonCases
-from harness import (GROUP, LISTEN, SOURCE, WATCH, ReceiverTest, free_port, ip, line, main,
-                     send, wait_until)
+from common_cases import CommonCases, FamilyCases
+from harness import (GROUP, GROUP6, LISTEN, SOURCE, SOURCE6, WATCH, ReceiverTest, drop_link,
+                     filters_on, free_port, ip, line, main, make_link, send, wait_until)
 
 
 def many_descriptors_open():
@@ -37,15 +35,12 @@ def sysctl(name, value=None):
     return old
 
 
-def membership_on(device, group, source):
-    """Whether a socket holds the (source, group) membership on device."""
-    want = (device, "0x%08x" % struct.unpack("!I", socket.inet_aton(group))[0],
-            "0x%08x" % struct.unpack("!I", socket.inet_aton(source))[0])
-    with open("/proc/net/mcfilter") as table:
-        return any(tuple(row.split()[1:4]) == want for row in table.readlines()[1:])
-
-
 class WatchCommon(CommonCases, ReceiverTest):
+    PROGRAM = WATCH
+    NAME = "ssm_watch"
+
+
+class WatchFamilies(FamilyCases, ReceiverTest):
     PROGRAM = WATCH
     NAME = "ssm_watch"
 
@@ -107,6 +102,51 @@ class RenewalCases:
         time.sleep(2.2)  # more renewals, all of a held membership
         self.assertEqual(watch.errors().count("joined"), 1, watch.errors())
         self.assertEqual(listen.output(), "", "ssm_listen asked once, before the route was there")
+
+
+class RenewalIpv6(ReceiverTest):
+    """ssm_watch's renewals of an IPv6 channel, and its recovery when the
+    interface it names is made late."""
+
+    @classmethod
+    def setUpClass(cls):
+        make_link("ssm6r", "ssm6s", sources6=(SOURCE6,))
+
+    @classmethod
+    def tearDownClass(cls):
+        drop_link("ssm6r")
+        drop_link("ssm8r")
+
+    def test_silence_renews_an_ipv6_membership_about_once_a_second(self):
+        port = free_port()
+        receiver = self.start(WATCH, GROUP6 + "%ssm6r", SOURCE6, port, trace=True)
+        self.assertTrue(wait_until(lambda: filters_on("ssm6r", GROUP6, SOURCE6), 5))
+        time.sleep(3.3)
+        joins = [e for e in receiver.traced("setsockopt") if "MCAST_JOIN_SOURCE_GROUP" in e]
+        self.assertIn(len(joins) - 1, (2, 3, 4), joins)
+        self.assertTrue(all("SOL_IPV6" in e for e in joins), joins)
+        self.assertEqual(receiver.errors(), "", "a refused renewal of a held membership is silent")
+        send("-c", 5, "-r", 50, GROUP6, SOURCE6, port)
+        self.assertEqual(receiver.wait_lines(5), [line(SOURCE6, 1 + i, 32) for i in range(5)])
+
+    def test_joins_once_the_named_interface_is_made(self):
+        source = "fd00:79::1"
+        port_watch, port_listen = free_port(), free_port()
+        watch = self.start(WATCH, GROUP6 + "%ssm8r", source, port_watch)
+        listen = self.start(LISTEN, GROUP6 + "%ssm8r", source, port_listen)
+        warning = "warning: join group %s%%ssm8r from source %s: no such interface" % (GROUP6,
+                                                                                       source)
+        self.assertTrue(wait_until(lambda: watch.errors() and listen.errors(), 5))
+        self.assertEqual(watch.errors(), "ssm_watch: %s\n" % warning)
+        self.assertEqual(listen.errors(), "ssm_listen: %s\n" % warning)
+        time.sleep(1.2)
+        make_link("ssm8r", "ssm8s", sources6=(source,))
+        joined = "ssm_watch: joined group %s%%ssm8r from source %s\n" % (GROUP6, source)
+        self.assertTrue(wait_until(lambda: joined in watch.errors(), 3), watch.errors())
+        for port in (port_watch, port_listen):
+            send("-c", 5, "-r", 50, GROUP6, source, port)
+        self.assertEqual(watch.wait_lines(5), [line(source, 1 + i, 32) for i in range(5)])
+        self.assertEqual(listen.output(), "", "ssm_listen asked once, before the interface was there")
 
 
 class Renewal(RenewalCases, ReceiverTest):
@@ -199,11 +239,11 @@ class Renewal(RenewalCases, ReceiverTest):
             make_link()
             receiver = self.start(WATCH, GROUP, source, port)
             for attempt in range(remakes):
-                self.assertTrue(wait_until(lambda: membership_on("ssmA", GROUP, source), 5),
+                self.assertTrue(wait_until(lambda: filters_on("ssmA", GROUP, source), 5),
                                 "no membership on the interface made %d times" % (attempt + 1))
                 ip("link", "del", "ssmA")
                 make_link()
-            self.assertTrue(wait_until(lambda: membership_on("ssmA", GROUP, source), 5),
+            self.assertTrue(wait_until(lambda: filters_on("ssmA", GROUP, source), 5),
                             "no membership after %d re-made interfaces" % remakes)
             send("-c", 5, "-r", 50, GROUP, source, port)
             self.assertEqual(receiver.wait_lines(5), [line(source, 1 + i, 32) for i in range(5)])

@@ -19,8 +19,8 @@ import signal
 import subprocess
 
 from common_cases import ChannelCases, signal_at
-from harness import (GROUP, LISTEN, SOURCE, WATCH, Receiver, ReceiverTest, free_port, line, main,
-                     receive_queue_bytes, send, wait_until)
+from harness import (GROUP, GROUP6, LISTEN, SOURCE, SOURCE6, WATCH, Receiver, ReceiverTest,
+                     free_port, line, main, port_bound, receive_queue_bytes, send, wait_until)
 from test_watch import RenewalCases
 
 LOADER = os.environ.get("SSM_WINE_LOADER", "wine")
@@ -104,6 +104,24 @@ class CtrlC(WineTest):
             self.assertEqual(receiver.process.returncode, 0xC000013A & 0xFF, program)
             self.assertEqual(receiver.lines(), [line(SOURCE, 1 + i, 8) for i in range(3000)],
                              program)
+
+
+class Ipv6(WineTest):
+    """Wine 8 refuses MCAST_JOIN_SOURCE_GROUP (WSAENOPROTOOPT), so no IPv6
+    channel can be joined under Wine; all the rest can be seen."""
+
+    def test_ipv6_channel_starts_warns_and_reports_unicast(self):
+        for program, name in ((LISTEN, "ssm_listen"), (WATCH, "ssm_watch")):
+            port = free_port()
+            receiver = self.start(program, GROUP6 + "%1", SOURCE6, port, wait_ready=False)
+            self.assertTrue(wait_until(lambda: port_bound(port) and receiver.errors(), 20), name)
+            self.assertEqual(receiver.errors(),
+                             "%s: warning: join group %s%%1 from source %s: Bad protocol option "
+                             "(Winsock error 10042)\n" % (name, GROUP6, SOURCE6))
+            send("-c", 2, "-s", 5, "::1", "::1", port)
+            self.assertEqual(receiver.wait_lines(2), [line("::1", 5, 32), line("::1", 6, 32)],
+                             name)
+            self.assertTrue(receiver.alive(), name)
 
 
 def setUpModule():
