@@ -57,10 +57,45 @@ bool parse_ipv4_operand(const char* text, std::uint32_t* address) {
   return true;
 }
 
+namespace {
+
+// Reads one group of one to four hexadecimal digits at *p into bytes at
+// groups (moving both on), or, where a '.' follows, the dotted-decimal IPv4
+// tail, which ends the text. Returns false for anything else.
+bool read_ipv6_group(const char** p, unsigned char* bytes, std::size_t* groups, bool* tail) {
+  const char* start = *p;
+  unsigned value = 0;
+  int digits = 0;
+  for (int digit = hex_value(**p); digit >= 0 && digits < 5; digit = hex_value(**p)) {
+    value = value * 16 + static_cast<unsigned>(digit);
+    ++digits;
+    ++*p;
+  }
+  if (**p == '.') {
+    std::uint32_t last = 0;
+    if (*groups > 6 || !parse_ipv4_operand(start, &last)) {
+      return false;
+    }
+    std::memcpy(bytes + 2 * *groups, &last, sizeof last);
+    *groups += 2;
+    *tail = true;
+    return true;
+  }
+  if (digits == 0 || digits > 4 || *groups == 8) {
+    return false;
+  }
+  bytes[2 * *groups] = static_cast<unsigned char>(value >> 8);
+  bytes[2 * *groups + 1] = static_cast<unsigned char>(value);
+  ++*groups;
+  return true;
+}
+
+}  // namespace
+
 bool parse_ipv6_operand(const char* text, unsigned char* address) {
   unsigned char bytes[16] = {};
-  int groups = 0;    // 16-bit groups read so far
-  int gap_at = -1;   // where "::" stands, in groups
+  std::size_t groups = 0;      // 16-bit groups read so far
+  std::size_t gap_at = 16;     // where "::" stands, in groups; 16: nowhere
   const char* p = text;
   if (p[0] == ':') {
     if (p[1] != ':') {
@@ -69,40 +104,19 @@ bool parse_ipv6_operand(const char* text, unsigned char* address) {
     gap_at = 0;
     p += 2;
   }
-  while (*p != '\0') {
-    const char* group_start = p;
-    unsigned value = 0;
-    int digits = 0;
-    for (int digit = hex_value(*p); digit >= 0 && digits < 5; digit = hex_value(*p)) {
-      value = value * 16 + static_cast<unsigned>(digit);
-      ++digits;
-      ++p;
-    }
-    if (*p == '.') {
-      // The last 32 bits in dotted decimal: the rest of the text.
-      std::uint32_t tail = 0;
-      if (groups > 6 || !parse_ipv4_operand(group_start, &tail)) {
-        return false;
-      }
-      std::memcpy(bytes + 2 * groups, &tail, sizeof tail);
-      groups += 2;
-      break;
-    }
-    if (digits == 0 || digits > 4 || groups == 8) {
+  bool tail = false;
+  while (*p != '\0' && !tail) {
+    if (!read_ipv6_group(&p, bytes, &groups, &tail)) {
       return false;
     }
-    bytes[2 * groups] = static_cast<unsigned char>(value >> 8);
-    bytes[2 * groups + 1] = static_cast<unsigned char>(value);
-    ++groups;
-    if (*p == '\0') {
+    if (tail || *p == '\0') {
       break;
     }
-    if (*p != ':') {
+    if (*p++ != ':') {
       return false;
     }
-    ++p;
     if (*p == ':') {
-      if (gap_at >= 0) {
+      if (gap_at != 16) {
         return false;  // only one "::"
       }
       gap_at = groups;
@@ -111,14 +125,15 @@ bool parse_ipv6_operand(const char* text, unsigned char* address) {
       return false;  // a lone ':' at the end
     }
   }
-  if (gap_at < 0 ? groups != 8 : groups > 7) {
+  bool gap = gap_at != 16;
+  if (gap ? groups > 7 : groups != 8) {
     return false;
   }
-  if (gap_at >= 0) {
+  if (gap) {
     // The groups after the gap move to the end; the gap is zeros.
-    int after = groups - gap_at;
-    std::memmove(bytes + 16 - 2 * after, bytes + 2 * gap_at, static_cast<std::size_t>(2 * after));
-    std::memset(bytes + 2 * gap_at, 0, static_cast<std::size_t>(16 - 2 * gap_at - 2 * after));
+    std::size_t after = groups - gap_at;
+    std::memmove(bytes + 16 - 2 * after, bytes + 2 * gap_at, 2 * after);
+    std::memset(bytes + 2 * gap_at, 0, 16 - 2 * gap_at - 2 * after);
   }
   std::memcpy(address, bytes, sizeof bytes);
   return true;

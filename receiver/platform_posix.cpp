@@ -36,8 +36,8 @@ void note_stop(int signal_number) {
     // Asked twice: the lines are not worth waiting for any longer (a write
     // to a pipe nobody reads can block for ever). Blocked while this handler
     // runs, the signal takes its default action as soon as it returns.
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
+    (void)signal(signal_number, SIG_DFL);
+    (void)raise(signal_number);
     return;
   }
   noted_stop = signal_number;
@@ -90,20 +90,21 @@ ssm_socket platform_open_udp_socket(ssm_family family) {
   if (fd < 0) {
     return ssm_no_socket;
   }
-  int off = 0;
   if (family == ssm_ipv6) {
     // IPv6 only, whatever the system's default: an IPv4 channel has its own
     // socket.
     int on = 1;
     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
 #ifdef IPV6_MULTICAST_ALL
-    setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof off);
+    int all = 0;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &all, sizeof all);
 #endif
   } else {
 #ifdef IP_MULTICAST_ALL
     // Linux otherwise hands a wildcard-bound socket every group that any
     // socket on the host joined, not just its own channel.
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    int all = 0;
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof all);
 #endif
   }
 #ifndef SSM_DEFAULT_RCVBUF
@@ -371,12 +372,12 @@ int platform_stop_requested() {
 }
 
 void platform_end_stopped(int stop) {
-  signal(stop, SIG_DFL);
+  (void)signal(stop, SIG_DFL);
   sigset_t unblocked;
   sigemptyset(&unblocked);
   sigaddset(&unblocked, stop);
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-  raise(stop);
+  (void)raise(stop);
   // Not reached: the signal's default action ends the process.
   _exit(128 + stop);
 }

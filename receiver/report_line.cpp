@@ -61,34 +61,59 @@ std::size_t format_ipv4(char* out, std::uint32_t address) {
   return static_cast<std::size_t>(p - out);
 }
 
-std::size_t format_ipv6(char* out, const unsigned char* address) {
-  unsigned words[8];
-  for (int i = 0; i < 8; ++i) {
-    words[i] = static_cast<unsigned>(address[2 * i]) << 8 | address[2 * i + 1];
-  }
-  // The longest run of zero groups, the first of equal ones; a single zero
-  // group is not shortened.
-  int best_start = -1;
-  int best_size = 0;
-  for (int i = 0; i < 8;) {
-    int j = i;
+namespace {
+
+// The longest run of zero groups, the first of equal ones: its start and
+// size, or a size of 0.
+void longest_zero_run(const unsigned* words, std::size_t* start, std::size_t* size) {
+  *start = 0;
+  *size = 0;
+  for (std::size_t i = 0; i < 8;) {
+    std::size_t j = i;
     while (j < 8 && words[j] == 0) {
       ++j;
     }
-    if (j - i > best_size) {
-      best_start = i;
-      best_size = j - i;
+    if (j - i > *size) {
+      *start = i;
+      *size = j - i;
     }
     i = j > i ? j : i + 1;
   }
-  if (best_size < 2) {
-    best_start = -1;
-  }
+}
+
+// A group in lower-case hexadecimal, without leading zeros.
+char* put_hex_group(char* out, unsigned word) {
   static const char hex[] = "0123456789abcdef";
+  bool started = false;
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    unsigned digit = word >> shift & 0xf;
+    started = started || digit != 0 || shift == 0;
+    if (started) {
+      *out++ = hex[digit];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::size_t format_ipv6(char* out, const unsigned char* address) {
+  unsigned words[8];
+  for (std::size_t i = 0; i < 8; ++i) {
+    words[i] = static_cast<unsigned>(address[2 * i]) << 8 | address[2 * i + 1];
+  }
+  std::size_t run_start = 0;
+  std::size_t run_size = 0;
+  longest_zero_run(words, &run_start, &run_size);
+  if (run_size < 2) {
+    run_size = 0;  // a single zero group is not shortened
+  }
+  // ::a.b.c.d and ::ffff:a.b.c.d carry an IPv4 address in their tail.
+  bool ipv4_tail = run_start == 0 && (run_size == 6 || (run_size == 5 && words[5] == 0xffff));
   char* p = out;
-  for (int i = 0; i < 8; ++i) {
-    if (best_start >= 0 && i >= best_start && i < best_start + best_size) {
-      if (i == best_start) {
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (run_size > 0 && i >= run_start && i < run_start + run_size) {
+      if (i == run_start) {
         *p++ = ':';
       }
       continue;
@@ -96,24 +121,15 @@ std::size_t format_ipv6(char* out, const unsigned char* address) {
     if (i != 0) {
       *p++ = ':';
     }
-    // ::a.b.c.d and ::ffff:a.b.c.d carry an IPv4 address in their tail.
-    if (i == 6 && best_start == 0 &&
-        (best_size == 6 || (best_size == 5 && words[5] == 0xffff))) {
+    if (i == 6 && ipv4_tail) {
       std::uint32_t tail;
       std::memcpy(&tail, address + 12, sizeof tail);
       p += format_ipv4(p, tail);
       return static_cast<std::size_t>(p - out);
     }
-    bool started = false;
-    for (int shift = 12; shift >= 0; shift -= 4) {
-      unsigned digit = words[i] >> shift & 0xf;
-      if (digit != 0 || started || shift == 0) {
-        *p++ = hex[digit];
-        started = true;
-      }
-    }
+    p = put_hex_group(p, words[i]);
   }
-  if (best_start >= 0 && best_start + best_size == 8) {
+  if (run_size > 0 && run_start + run_size == 8) {
     *p++ = ':';
   }
   *p = '\0';
