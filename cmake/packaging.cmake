@@ -64,8 +64,9 @@ else()
 endif()
 # One paragraph, wrapped for the package's control file.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
-  "ssm_listen and ssm_watch join one IPv4 source-specific multicast channel"
-  "(source, group and UDP port) and print one line for every datagram that"
+  "ssm_listen and ssm_watch join one source-specific multicast channel, IPv4"
+  "or IPv6 (source, group and UDP port, optionally the interface to receive"
+  "on) and print one line for every datagram that"
   "arrives: the sender's address, the sequence number in the datagram's first"
   "four bytes, and its length. They show whether, from where and in what order"
   "a stream reaches the host. ssm_watch also asks for the membership again"
