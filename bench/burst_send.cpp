@@ -2,7 +2,9 @@
 // otherwise) at a set rate, or as fast as it can (-r 0), so that the sender is
 // not what limits a fast receiver: up to -b datagrams a sendmmsg call, and
 // with -g, up to that many datagrams a message, which the kernel cuts into
-// datagrams (UDP_SEGMENT). Prints "sent=N seconds=T rate=R".
+// datagrams (UDP_SEGMENT). IPv4 or IPv6, to the operands the receivers take.
+// Prints "sent=N seconds=T rate=R segments=S" (S: the datagrams a message
+// carried at the end: 1 where the kernel would not cut them).
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
@@ -27,7 +29,7 @@ const long long default_batch = 1024;
 const int segments_limit = 64;
 const long long default_length = 32;
 const long long largest_length = 65507;
-// A message the kernel cuts must itself fit in one IPv4 datagram.
+// A message the kernel cuts must itself fit in one IP datagram.
 const long long largest_cut_message = 65000;
 // Bytes 0-3 of every datagram: its sequence number.
 const std::size_t sequence_size = 4;
@@ -36,10 +38,26 @@ const long long give_up_ns = 60000000000LL;
 
 int usage() {
   std::fprintf(stderr,
-               "Usage: %s -c count -r rate [-l length] [-b batch] [-g segments] <group> <source> "
-               "<port>\n",
+               "Usage: %s -c count -r rate [-l length] [-b batch] [-g segments] "
+               "<group>[%%interface] <source> <port>\n",
                program);
   return 1;
+}
+
+// A message the kernel will not cut for this link (too large for its MTU,
+// no checksum offload) may still go one datagram a message: says so, turns
+// the cutting off and sets *segments to 1. Returns false for any other
+// failure, or when the messages were not being cut.
+bool sends_uncut(int fd, int error, long long* segments) {
+  if (*segments == 1 ||
+      (error != EIO && error != EINVAL && error != EMSGSIZE && error != EOPNOTSUPP)) {
+    return false;
+  }
+  (void)std::fprintf(stderr, "%s: the kernel would not cut a message (%s): one datagram a "
+                     "message\n", program, std::strerror(error));
+  int off = 0;
+  *segments = 1;
+  return setsockopt(fd, IPPROTO_UDP, UDP_SEGMENT, &off, sizeof off) == 0;
 }
 
 }  // namespace
@@ -63,17 +81,17 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  std::uint32_t group = 0;
-  std::uint32_t source = 0;
+  bench_channel channel{};
   std::uint16_t port = 0;
-  if (argc - optind != 3 || count == 0 || !parse_ipv4_operand(argv[optind], &group) ||
-      !parse_ipv4_operand(argv[optind + 1], &source) ||
+  if (argc - optind != 3 || count == 0 ||
+      !parse_bench_channel(argv[optind], argv[optind + 1], &channel) ||
       !parse_port_operand(argv[optind + 2], &port) ||
       (segments > 1 && segments * length > largest_cut_message)) {
     return usage();
   }
-  sockaddr_in destination{};
-  int fd = open_bench_sender(program, group, source, port, &destination);
+  sockaddr_storage destination{};
+  socklen_t destination_size = 0;
+  int fd = open_bench_sender(program, &channel, port, &destination, &destination_size);
   if (fd < 0) {
     return 2;
   }
@@ -97,7 +115,7 @@ int main(int argc, char** argv) {
   }
   for (int i = 0; i < batch_limit; ++i) {
     messages[i].msg_hdr.msg_name = &destination;
-    messages[i].msg_hdr.msg_namelen = sizeof destination;
+    messages[i].msg_hdr.msg_namelen = destination_size;
   }
   long long started = now_ns();
   long long sent = 0;
@@ -136,6 +154,9 @@ int main(int argc, char** argv) {
       if (errno == EINTR || errno == ENOBUFS || errno == EAGAIN) {
         continue;
       }
+      if (sends_uncut(fd, errno, &segments)) {
+        continue;
+      }
       std::fprintf(stderr, "%s: send: %s\n", program, std::strerror(errno));
       return 2;
     }
@@ -144,7 +165,7 @@ int main(int argc, char** argv) {
     }
   }
   double seconds = static_cast<double>(now_ns() - started) / 1e9;
-  std::printf("sent=%lld seconds=%.6f rate=%.0f\n", sent, seconds,
-              static_cast<double>(sent) / seconds);
+  std::printf("sent=%lld seconds=%.6f rate=%.0f segments=%lld\n", sent, seconds,
+              static_cast<double>(sent) / seconds, segments);
   return 0;
 }

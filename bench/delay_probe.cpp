@@ -118,7 +118,8 @@ double percentile_us(const std::vector<long long>& sorted, double p) {
 
 int usage() {
   std::fprintf(stderr,
-               "Usage: %s -c count -r rate -f file [-m lines|raw] <group> <source> <port>\n",
+               "Usage: %s -c count -r rate -f file [-m lines|raw] <group>[%%interface] <source> "
+               "<port>\n",
                program);
   return 1;
 }
@@ -148,17 +149,16 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  std::uint32_t group = 0;
-  std::uint32_t source = 0;
+  bench_channel channel{};
   std::uint16_t port = 0;
   if (argc - optind != 3 || count == 0 || rate == 0 || path == nullptr ||
-      !parse_ipv4_operand(argv[optind], &group) ||
-      !parse_ipv4_operand(argv[optind + 1], &source) ||
+      !parse_bench_channel(argv[optind], argv[optind + 1], &channel) ||
       !parse_port_operand(argv[optind + 2], &port)) {
     return usage();
   }
-  sockaddr_in destination{};
-  int fd = open_bench_sender(program, group, source, port, &destination);
+  sockaddr_storage destination{};
+  socklen_t destination_size = 0;
+  int fd = open_bench_sender(program, &channel, port, &destination, &destination_size);
   if (fd < 0) {
     return 2;
   }
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
       last_sent = now_ns();
       state.sent_at[static_cast<std::size_t>(next)] = last_sent;
       sendto(fd, payload, payload_size, 0, reinterpret_cast<sockaddr*>(&destination),
-             sizeof destination);
+             destination_size);
       ++next;
       continue;
     }
