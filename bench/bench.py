@@ -1,7 +1,8 @@
 """The throughput benchmark's driver. Runs inside a private network namespace
 (bench/run.sh puts it there): every receiver in turn on one core, the sender
 on another, bursts of 32-byte datagrams, report lines written to a file on
-disk. Prints the table that bench/README.md explains.
+disk; then ssm_listen and bare_receive again over IPv6, across a veth pair
+made for it. Prints the table that bench/README.md explains.
 
 Usage: bench.py --build DIR --out DIR [--runs N] [--smoke]
 """
