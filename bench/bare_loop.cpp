@@ -32,7 +32,7 @@ char* put_decimal(char* out, long value) {
 }
 
 // Only async-signal-safe calls: the loop may be anywhere when it comes.
-void report_and_exit(int) {
+void report_and_exit(int /*signal_number*/) {
   char text[96];
   char* p = text;
   std::memcpy(p, "datagrams=", 10);
