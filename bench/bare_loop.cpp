@@ -45,10 +45,6 @@ void report_and_exit(int /*signal_number*/) {
   _exit(0);
 }
 
-}  // namespace
-
-namespace {
-
 // One address operand, as the receivers read it: IPv6 when it has a ':'.
 bool read_address(const char* text, ssm_address* address) {
   if (std::strchr(text, ':') != nullptr) {
