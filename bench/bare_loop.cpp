@@ -32,7 +32,7 @@ char* put_decimal(char* out, long value) {
 }
 
 // Only async-signal-safe calls: the loop may be anywhere when it comes.
-void report_and_exit(int) {
+void report_and_exit(int /*signal_number*/) {
   char text[96];
   char* p = text;
   std::memcpy(p, "datagrams=", 10);
@@ -45,21 +45,77 @@ void report_and_exit(int) {
   _exit(0);
 }
 
+// One address operand, as the receivers read it: IPv6 when it has a ':'.
+bool read_address(const char* text, ssm_address* address) {
+  if (std::strchr(text, ':') != nullptr) {
+    address->family = ssm_ipv6;
+    return parse_ipv6_operand(text, address->bytes);
+  }
+  std::uint32_t value = 0;
+  if (!parse_ipv4_operand(text, &value)) {
+    return false;
+  }
+  address->family = ssm_ipv4;
+  std::memcpy(address->bytes, &value, sizeof value);
+  return true;
+}
+
+// The group operand, an address and an optional "%interface": its index in
+// *index (0: the system chooses). Returns false when either is wrong.
+bool read_group(const char* program, const char* text, ssm_address* group, unsigned* index) {
+  interface_suffix suffix{};
+  char address[64];
+  if (!parse_interface_suffix(text, platform_interface_name_most(), &suffix) ||
+      suffix.address_size >= sizeof address) {
+    return false;
+  }
+  std::memcpy(address, text, suffix.address_size);
+  address[suffix.address_size] = '\0';
+  if (!read_address(address, group)) {
+    return false;
+  }
+  *index = suffix.index;
+  if (suffix.index == 0 && suffix.name != nullptr) {
+    *index = platform_interface_index(suffix.name);
+    if (*index == 0) {
+      (void)std::fprintf(stderr, "%s: no interface %s\n", program, suffix.name);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int open_bare_receiver(int argc, char** argv, const char* program) {
-  std::uint32_t group = 0;
-  std::uint32_t source = 0;
+  ssm_address group{};
+  ssm_address source{};
+  unsigned index = 0;
   std::uint16_t port = 0;
-  if (argc != 4 || !parse_ipv4_operand(argv[1], &group) ||
-      !parse_ipv4_operand(argv[2], &source) || !parse_port_operand(argv[3], &port)) {
-    std::fprintf(stderr, "Usage: %s <group> <source> <port>\n", program);
+  if (argc != 4 || !read_group(program, argv[1], &group, &index) ||
+      !read_address(argv[2], &source) || source.family != group.family ||
+      !parse_port_operand(argv[3], &port)) {
+    (void)std::fprintf(stderr, "Usage: %s <group>[%%interface] <source> <port>\n", program);
     return -1;
   }
-  ssm_socket socket = platform_open_udp_socket(ssm_ipv4);
-  if (socket == ssm_no_socket || platform_bind_any(socket, ssm_ipv4, port) != 0 ||
-      platform_add_source_membership(socket, group, source, 0) != 0) {
-    std::fprintf(stderr, "%s: set up the socket: %s\n", program, platform_socket_error_text());
+  ssm_socket socket = platform_open_udp_socket(group.family);
+  if (socket == ssm_no_socket || platform_bind_any(socket, group.family, port) != 0) {
+    (void)std::fprintf(stderr, "%s: set up the socket: %s\n", program,
+                       platform_socket_error_text());
+    return -1;
+  }
+  // As the receivers join: IPv4 on the system's interface as ever, the rest
+  // by interface index.
+  std::uint32_t group_ipv4 = 0;
+  std::uint32_t source_ipv4 = 0;
+  std::memcpy(&group_ipv4, group.bytes, sizeof group_ipv4);
+  std::memcpy(&source_ipv4, source.bytes, sizeof source_ipv4);
+  int joined = group.family == ssm_ipv4 && index == 0
+                   ? platform_add_source_membership(socket, group_ipv4, source_ipv4, 0)
+                   : platform_join_source_group(socket, &group, &source, index);
+  if (joined != 0) {
+    (void)std::fprintf(stderr, "%s: join the channel: %s\n", program,
+                       platform_socket_error_text());
     return -1;
   }
   int fd = static_cast<int>(socket);

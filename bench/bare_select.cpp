@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   static unsigned char buffer[65536];
-  sockaddr_in from{};
+  // Room for an IPv6 sender; an IPv4 one fills only its part.
+  sockaddr_in6 from{};
   socklen_t from_size = sizeof from;
   for (;;) {
     fd_set readable;

@@ -1,7 +1,8 @@
 """The throughput benchmark's driver. Runs inside a private network namespace
 (bench/run.sh puts it there): every receiver in turn on one core, the sender
 on another, bursts of 32-byte datagrams, report lines written to a file on
-disk. Prints the table that bench/README.md explains.
+disk; then ssm_listen and bare_receive again over IPv6, across a veth pair
+made for it. Prints the table that bench/README.md explains.
 
 Usage: bench.py --build DIR --out DIR [--runs N] [--smoke]
 """
@@ -50,6 +51,14 @@ DELAY_RATE, DELAY_COUNT = 200, 1000
 DELAY_LIMIT_US = 2000
 # The targets are medians over the runs: fewer than this decide little.
 REAL_RUNS = 3
+# The IPv6 run, at CPU_RATE, no target. IPv6 multicast sent on lo reaches no
+# socket of the same namespace, so it crosses a veth pair made for it: sent
+# from the source out of one end, received on the other, named on the group
+# (the system's own pick of a link for an IPv6 group need not be that end).
+GROUP6, SOURCE6 = "ff3e::8000:1", "fd00:77::1"
+SEND_LINK6, RECEIVE_LINK6 = "ssm6a", "ssm6b"
+RECEIVER_ADDRESS6 = "fd00:77::2"
+IPV6_NAMES = ("ssm_listen", "bare_receive")
 
 
 # Sender and receiver at the highest CPU weight, so that other work on the
@@ -123,6 +132,30 @@ def receivers(build, here):
     return result
 
 
+def ipv6_receivers(build):
+    """The receivers of the IPv6 run, large queue, each joined on the
+    receiving end of the veth pair."""
+    channel = ["%s%%%s" % (GROUP6, RECEIVE_LINK6), SOURCE6, str(PORT)]
+    programs = {"ssm_listen": (os.path.join(build, "ssm_listen", "ssm_listen"), "lines"),
+                "bare_receive": (os.path.join(build, "bench", "bare_receive"), "bare")}
+    return [{"name": name, "reference": "bare_receive", "queue": "large", "ipv6": True,
+             "argv": [programs[name][0]] + channel, "output": programs[name][1]}
+            for name in IPV6_NAMES]
+
+
+def label(receiver):
+    """How a receiver is named in the log of bursts: name/queue, and /ipv6."""
+    return "%s/%s%s" % (receiver["name"], receiver["queue"],
+                        "/ipv6" if receiver.get("ipv6") else "")
+
+
+def sender_channel(receiver):
+    """The sender's operands: IPv6 out of the sending end of the veth pair."""
+    if receiver.get("ipv6"):
+        return ["%s%%%s" % (GROUP6, SEND_LINK6), SOURCE6, str(PORT)]
+    return [GROUP, SOURCE, str(PORT)]
+
+
 # --- reading the receiver's state from /proc -------------------------------
 
 def cpu_ns(pid):
@@ -151,13 +184,22 @@ def wake_ups(pid):
     return status_field(pid, "voluntary_ctxt_switches")
 
 
-def joined():
+def joined(ipv6=False):
+    if ipv6:
+        # Index, device, group, source (32 hex digits each), INC, EXC.
+        wanted = [RECEIVE_LINK6, socket.inet_pton(socket.AF_INET6, GROUP6).hex(),
+                  socket.inet_pton(socket.AF_INET6, SOURCE6).hex()]
+        with open("/proc/net/mcfilter6") as f:
+            return any(line.split()[1:4] == wanted for line in f)
     with open("/proc/net/mcfilter") as f:
         text = f.read()
     return "0x" + hex_address(GROUP) in text and "0x" + hex_address(SOURCE) in text
 
 
-def queue_drops():
+def queue_drops(ipv6=False):
+    if ipv6:
+        with open("/proc/net/snmp6") as f:
+            return int(dict(line.split() for line in f if line.strip())["Udp6RcvbufErrors"])
     with open("/proc/net/snmp") as f:
         rows = [line.split() for line in f if line.startswith("Udp:")]
     return int(dict(zip(rows[0][1:], rows[1][1:]))["RcvbufErrors"])
@@ -175,7 +217,8 @@ def wait_until(condition, seconds):
 # --- one receiver, one burst -----------------------------------------------
 
 def start_receiver(receiver, cores, out_path):
-    if not wait_until(lambda: not joined(), 5):
+    ipv6 = receiver.get("ipv6", False)
+    if not wait_until(lambda: not joined(ipv6), 5):
         raise SystemExit("bench: the previous receiver still holds the membership")
     out = open(out_path, "wb")
     # Python as it comes, whatever the caller's environment says: a print to
@@ -184,7 +227,7 @@ def start_receiver(receiver, cores, out_path):
     process = spawn(pinned(cores["receiver"], receiver["argv"]),
                                stdout=out, stderr=subprocess.DEVNULL, env=environment)
     out.close()
-    if not wait_until(joined, 10):
+    if not wait_until(lambda: joined(ipv6), 10):
         process.kill()
         process.wait()
         raise SystemExit("bench: %s did not join the channel" % receiver["name"])
@@ -228,17 +271,18 @@ def burst(receiver, cores, tools, out_dir, rate, count, length=32):
     """Sends count datagrams of length bytes at rate (0: as fast as the sender
     can) to a fresh receiver. Returns what arrived, the CPU it took, how often
     it slept, the peak RSS."""
-    out_path = os.path.join(out_dir, "%s-%s.out" % (receiver["name"], receiver["queue"]))
+    out_path = os.path.join(out_dir, label(receiver).replace("/", "-") + ".out")
     process = start_receiver(receiver, cores, out_path)
-    # A message cut into datagrams must fit in one IPv4 datagram itself.
+    # A message cut into datagrams must fit in one IP datagram itself.
     segments = SEGMENTS if length * SEGMENTS < 65000 else 1
-    drops = queue_drops()
+    ipv6 = receiver.get("ipv6", False)
+    drops = queue_drops(ipv6)
     before = cpu_ns(process.pid)
     switches = wake_ups(process.pid)
     sent = run_tool(pinned(cores["sender"], [tools["burst_send"], "-c", str(count),
                                              "-r", str(rate), "-l", str(length),
-                                             "-g", str(segments),
-                                             GROUP, SOURCE, str(PORT)]))
+                                             "-g", str(segments)] +
+                        sender_channel(receiver)))
     settle(process.pid)
     cpu = cpu_ns(process.pid) - before
     woken = wake_ups(process.pid) - switches
@@ -246,11 +290,11 @@ def burst(receiver, cores, tools, out_dir, rate, count, length=32):
     stop_receiver(process)
     received, granted = counted(receiver, out_path)
     fields = dict(item.split("=") for item in sent.split())
-    return {"receiver": receiver["name"] + "/" + receiver["queue"], "rate": rate,
+    return {"receiver": label(receiver), "rate": rate,
             "count": count, "length": length, "received": received,
             "cpu_ns": cpu, "wake_ups": woken, "rss_kib": rss,
-            "sender_rate": float(fields["rate"]),
-            "queue_drops": queue_drops() - drops, "rcvbuf": granted}
+            "sender_rate": float(fields["rate"]), "segments": int(fields["segments"]),
+            "queue_drops": queue_drops(ipv6) - drops, "rcvbuf": granted}
 
 
 def delay(receiver, cores, tools, out_dir, count):
@@ -271,6 +315,60 @@ def delay(receiver, cores, tools, out_dir, count):
     if fields["seen"] == 0:
         fields["p50_us"] = fields["p99_us"] = None
     return fields
+
+
+# --- the IPv6 run -------------------------------------------------------------
+
+def make_ipv6_link():
+    """The veth pair of the IPv6 run: the source on the sending end, an
+    address and a route for the group's range on the receiving end, the
+    addresses usable at once (nodad). Returns None, or why it cannot be made."""
+    for argv in (["link", "add", SEND_LINK6, "type", "veth", "peer", "name", RECEIVE_LINK6],
+                 ["link", "set", SEND_LINK6, "up"], ["link", "set", RECEIVE_LINK6, "up"],
+                 ["address", "add", SOURCE6 + "/128", "dev", SEND_LINK6, "nodad"],
+                 ["address", "add", RECEIVER_ADDRESS6 + "/128", "dev", RECEIVE_LINK6, "nodad"],
+                 ["-6", "route", "add", "ff3e::/16", "dev", RECEIVE_LINK6]):
+        try:
+            subprocess.run(["ip"] + argv, check=True, timeout=10, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, text=True)
+        except subprocess.CalledProcessError as error:
+            return "ip %s: %s" % (" ".join(argv), error.stderr.strip())
+        except (OSError, subprocess.SubprocessError) as error:
+            return "ip %s: %s" % (" ".join(argv), error)
+    return None
+
+
+def remove_ipv6_link():
+    """Removes the pair, its addresses and route with it (one end takes the
+    other); the namespace's end would too."""
+    subprocess.run(["ip", "link", "del", SEND_LINK6], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=10)
+
+
+def ipv6_run(receivers6, cores, tools, out_dir, smoke, log):
+    """A burst at CPU_RATE over the veth pair to each of receivers6 (fresh,
+    as ever), the pair made for these bursts alone. Returns their figures
+    per datagram, or {"error": why there are none}."""
+    count = 300 if smoke else burst_count(CPU_RATE, 0)
+    try:
+        problem = make_ipv6_link()
+        if problem is not None:
+            return {"error": problem}
+        figures = {}
+        for receiver in receivers6:
+            result = burst(receiver, cores, tools, out_dir, CPU_RATE, count)
+            log.append(result)
+            received = max(1, result["received"])
+            figures[receiver["name"]] = {"cpu_ns": result["cpu_ns"] / received,
+                                         "wake_ups": result["wake_ups"] / received,
+                                         "received": result["received"], "count": count,
+                                         "segments": result["segments"]}
+            print("  %-24s cpu %.0f ns, %.3f wake-ups per datagram at %d/s"
+                  % (label(receiver), figures[receiver["name"]]["cpu_ns"],
+                     figures[receiver["name"]]["wake_ups"], CPU_RATE), flush=True)
+        return figures
+    finally:
+        remove_ipv6_link()
 
 
 # --- the figures -------------------------------------------------------------
@@ -313,7 +411,7 @@ def zero_loss_rate(receiver, cores, tools, out_dir, full_rate, log):
     return low, "="
 
 
-def one_run(all_receivers, cores, tools, out_dir, smoke, log):
+def one_run(all_receivers, receivers6, cores, tools, out_dir, smoke, log):
     figures = {}
     first_burst = len(log)
 
@@ -391,6 +489,9 @@ def one_run(all_receivers, cores, tools, out_dir, smoke, log):
                  sweep[ZERO_LOSS_POINT]["cpu_ns"], figures["zero_loss_point_rate"],
                  sweep[FULL_POINT]["cpu_ns"], fmt(entry["delay"]["p99_us"]),
                  fmt(entry["delay"]["missing"]), entry["rss_kib"]), flush=True)
+    figures["ipv6"] = ipv6_run(receivers6, cores, tools, out_dir, smoke, log)
+    if "error" in figures["ipv6"]:
+        print("  IPv6 not measured: %s" % figures["ipv6"]["error"], flush=True)
     return figures
 
 
@@ -601,6 +702,41 @@ def ratio_table(runs):
     return "\n".join(lines)
 
 
+def ipv6_line(runs):
+    """The IPv6 run beside the sweep, for information: CPU and wake-ups per
+    datagram of ssm_listen and bare_receive at CPU_RATE, medians over the
+    runs, and their ratios, each taken within a run, then the median."""
+    measured = [run["ipv6"] for run in runs if "error" not in run["ipv6"]]
+    head = "IPv6 at %gk/s (no target): " % (CPU_RATE / 1000)
+    if not measured:
+        return head + "not measured: " + runs[0]["ipv6"]["error"]
+
+    def value(name, field):
+        return median([m[name][field] for m in measured])
+
+    def ratio6(field):
+        return median([m["ssm_listen"][field] / m["bare_receive"][field]
+                       if m["bare_receive"][field] else None for m in measured])
+
+    segments = min(m[name]["segments"] for m in measured for name in IPV6_NAMES)
+    return (head + "ssm_listen %s ns CPU and %s wake-ups per datagram, bare_receive %s ns and "
+            "%s; ssm_listen / bare_receive %s (CPU) and %s (wake-ups). %s from %s over a veth "
+            "pair, sent out of %s, received on %s (named on the group), large queue, %s; "
+            "medians of %s; the fewest taken: ssm_listen %d, bare_receive %d, of %d."
+            % (fmt(value("ssm_listen", "cpu_ns")), fmt(value("ssm_listen", "wake_ups"), "%.3f"),
+               fmt(value("bare_receive", "cpu_ns")), fmt(value("bare_receive", "wake_ups"), "%.3f"),
+               fmt(ratio6("cpu_ns"), "%.2f"), fmt(ratio6("wake_ups"), "%.2f"), GROUP6, SOURCE6,
+               SEND_LINK6, RECEIVE_LINK6,
+               "%d datagrams a message" % segments if segments > 1
+               else "one datagram a message (the kernel would not cut them)",
+               "%d run%s" % (len(runs), "" if len(runs) == 1 else "s")
+               if len(measured) == len(runs) else
+               "the %d of %d runs that measured it" % (len(measured), len(runs)),
+               min(m["ssm_listen"]["received"] for m in measured),
+               min(m["bare_receive"]["received"] for m in measured),
+               measured[0]["ssm_listen"]["count"]))
+
+
 def big_datagrams(runs):
     """Peak RSS with the largest datagrams, for information."""
     parts = []
@@ -628,12 +764,14 @@ def main():
         print("bench: only one CPU: sender and receiver share it, figures are not comparable")
     os.makedirs(options.out, exist_ok=True)
     all_receivers = receivers(options.build, here)
+    receivers6 = ipv6_receivers(options.build)
     started = time.monotonic()
     load_before = load_average()
     runs, log = [], []
     for number in range(1, options.runs + 1):
         print("run %d of %d" % (number, options.runs), flush=True)
-        runs.append(one_run(all_receivers, cores, tools, options.out, options.smoke, log))
+        runs.append(one_run(all_receivers, receivers6, cores, tools, options.out, options.smoke,
+                            log))
     full = median([run["sender_full_rate"] for run in runs])
     large = [r["name"] for r in all_receivers if r["queue"] == "large"]
     text = "\n".join([
@@ -646,6 +784,7 @@ def main():
         "CPU per datagram against the bare loops (ratios within each run, medians over the "
         "runs):", "",
         ratio_table(runs), "",
+        ipv6_line(runs), "",
         big_datagrams(runs), "",
         "Full rate: bare_receive's zero-loss rate in each run, %.0f datagrams/s (median), a burst "
         "of 1 s at it to every large-queue receiver." % median([run["zero_loss_point_rate"]

@@ -116,11 +116,50 @@ double percentile_us(const std::vector<long long>& sorted, double p) {
   return static_cast<double>(sorted[std::min(rank, sorted.size() - 1)]) / 1000.0;
 }
 
+// Prints the delays of the lines seen, and how many were not.
+void print_delays(const probe_state& state, long long count) {
+  std::vector<long long> delays;
+  long long within_2ms = 0;
+  for (std::size_t i = 0; i < state.seen_at.size(); ++i) {
+    if (state.seen_at[i] >= 0) {
+      long long delay = state.seen_at[i] - state.sent_at[i];
+      delays.push_back(delay);
+      within_2ms += delay <= 2000000 ? 1 : 0;
+    }
+  }
+  std::sort(delays.begin(), delays.end());
+  std::printf("sent=%lld seen=%lld missing=%lld p50_us=%.1f p99_us=%.1f max_us=%.1f "
+              "within_2ms=%.4f\n",
+              count, state.seen, count - state.seen, percentile_us(delays, 0.50),
+              percentile_us(delays, 0.99), percentile_us(delays, 1.0),
+              static_cast<double>(within_2ms) / static_cast<double>(count));
+}
+
 int usage() {
-  std::fprintf(stderr,
-               "Usage: %s -c count -r rate -f file [-m lines|raw] <group> <source> <port>\n",
-               program);
+  (void)std::fprintf(stderr,
+                     "Usage: %s -c count -r rate -f file [-m lines|raw] <group>[%%interface] "
+                     "<source> <port>\n",
+                     program);
   return 1;
+}
+
+// Reads one option. Returns false for a wrong one.
+bool read_option(int option, const char* text, long long* count, long long* rate,
+                 const char** path, probe_state* state) {
+  switch (option) {
+    case 'c':
+      return parse_decimal_operand(text, 1, 1000000, count);
+    case 'r':
+      return parse_decimal_operand(text, 1, 100000, rate);
+    case 'f':
+      *path = text;
+      return true;
+    case 'm':
+      state->raw = std::strcmp(text, "raw") == 0;
+      return state->raw || std::strcmp(text, "lines") == 0;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -132,33 +171,20 @@ int main(int argc, char** argv) {
   probe_state state;
   int option;
   while ((option = getopt(argc, argv, "c:r:f:m:")) != -1) {
-    bool ok = true;
-    if (option == 'c') {
-      ok = parse_decimal_operand(optarg, 1, 1000000, &count);
-    } else if (option == 'r') {
-      ok = parse_decimal_operand(optarg, 1, 100000, &rate);
-    } else if (option == 'f') {
-      path = optarg;
-    } else if (option == 'm' && (std::strcmp(optarg, "lines") == 0 || std::strcmp(optarg, "raw") == 0)) {
-      state.raw = optarg[0] == 'r';
-    } else {
-      ok = false;
-    }
-    if (!ok) {
+    if (!read_option(option, optarg, &count, &rate, &path, &state)) {
       return usage();
     }
   }
-  std::uint32_t group = 0;
-  std::uint32_t source = 0;
+  bench_channel channel{};
   std::uint16_t port = 0;
   if (argc - optind != 3 || count == 0 || rate == 0 || path == nullptr ||
-      !parse_ipv4_operand(argv[optind], &group) ||
-      !parse_ipv4_operand(argv[optind + 1], &source) ||
+      !parse_bench_channel(argv[optind], argv[optind + 1], &channel) ||
       !parse_port_operand(argv[optind + 2], &port)) {
     return usage();
   }
-  sockaddr_in destination{};
-  int fd = open_bench_sender(program, group, source, port, &destination);
+  sockaddr_storage destination{};
+  socklen_t destination_size = 0;
+  int fd = open_bench_sender(program, &channel, port, &destination, &destination_size);
   if (fd < 0) {
     return 2;
   }
@@ -192,7 +218,7 @@ int main(int argc, char** argv) {
       last_sent = now_ns();
       state.sent_at[static_cast<std::size_t>(next)] = last_sent;
       sendto(fd, payload, payload_size, 0, reinterpret_cast<sockaddr*>(&destination),
-             sizeof destination);
+             destination_size);
       ++next;
       continue;
     }
@@ -207,19 +233,6 @@ int main(int argc, char** argv) {
     }
   }
   read_new_output(&state, file);
-
-  std::vector<long long> delays;
-  long long within_2ms = 0;
-  for (std::size_t i = 0; i < state.seen_at.size(); ++i) {
-    if (state.seen_at[i] >= 0) {
-      long long delay = state.seen_at[i] - state.sent_at[i];
-      delays.push_back(delay);
-      within_2ms += delay <= 2000000 ? 1 : 0;
-    }
-  }
-  std::sort(delays.begin(), delays.end());
-  std::printf("sent=%lld seen=%lld missing=%lld p50_us=%.1f p99_us=%.1f max_us=%.1f within_2ms=%.4f\n",
-              count, state.seen, count - state.seen, percentile_us(delays, 0.50), percentile_us(delays, 0.99),
-              percentile_us(delays, 1.0), static_cast<double>(within_2ms) / static_cast<double>(count));
+  print_delays(state, count);
   return 0;
 }

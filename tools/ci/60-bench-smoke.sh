@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The throughput benchmark, once, with tiny bursts: it must still build, run
-# every receiver, print its table and draw the sweep's chart. Nothing about
-# speed is asserted.
+# every receiver, print its table and its IPv6 line, and draw the sweep's
+# chart. Nothing about speed is asserted.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 export SSM_BENCH_BUILD_DIR=${SSM_BUILD_DIR:-$top/build}-bench
@@ -42,6 +42,15 @@ for line in "^Sender's full rate" "^Full rate: bare_receive's zero-loss rate" \
             "^ssm_listen: at 200/s p50" "^ssm_listen: peak RSS"; do
   grep -q "$line" "$log" || { echo "bench-smoke: no line '$line'" >&2; exit 1; }
 done
+# The IPv6 run over its veth pair, with a figure in every place.
+ipv6="^IPv6 at 100k/s \(no target\): ssm_listen [0-9]+ ns CPU and [0-9.]+ wake-ups per datagram, "
+ipv6+="bare_receive [0-9]+ ns and [0-9.]+; ssm_listen / bare_receive [0-9.]+ \(CPU\) and "
+ipv6+="[0-9.]+ \(wake-ups\)\."
+if ! grep -Eq "$ipv6" "$log"; then
+  echo "bench-smoke: no IPv6 line with its figures ('$ipv6')" >&2
+  grep "^IPv6" "$log" >&2
+  exit 1
+fi
 # The large-queue receivers: a row each in the sweep's tables, and a line
 # each in its chart.
 large="bare_receive bare_batch bare_select ssm_listen ssm_watch socat python"
@@ -78,4 +87,4 @@ if sorted(lines) != sorted(wanted):
   echo "bench-smoke: $chart is missing, not well-formed, or not one line per receiver" >&2
   exit 1
 fi
-echo "bench-smoke: the benchmark ran every receiver, printed its table and drew the sweep"
+echo "bench-smoke: the benchmark ran every receiver, printed its table and IPv6 line, drew the sweep"
