@@ -26,17 +26,18 @@ const char program[] = "ssm_send";
 
 const char usage_text[] =
     "Usage: ssm_send [-c count] [-r rate | -i milliseconds] [-l length] [-s start]\n"
-    "                [-t ttl] <group> <source> <port>\n"
+    "                [-t ttl] <group>[%interface] <source> <port>\n"
     "       ssm_send -h | --help\n"
     "Sends count datagrams (default 10) from the local address <source> to\n"
     "<group>:<port>, rate a second (0: as fast as possible; default 10) or one\n"
     "every milliseconds (-i wins over -r, in any order), each length bytes long\n"
     "(0 to 65507, over IPv6 to 65527; default 32), with a little-endian 32-bit\n"
     "sequence number in bytes 0-3 counting up from start (default 1). The rest\n"
-    "of the payload is zero. <group> and <source> are both IPv4 or both IPv6;\n"
-    "multicast leaves through the interface that holds <source>. -t is the\n"
-    "multicast TTL or hop limit (default 1); over IPv6 it is also a unicast\n"
-    "datagram's hop limit. -h or --help prints this text.\n";
+    "of the payload is zero. <group> and <source> are both IPv4 or both IPv6.\n"
+    "Multicast leaves through the interface after '%' (a name or an index),\n"
+    "else through the one that holds <source>. -t is the multicast TTL or hop\n"
+    "limit (default 1); over IPv6 it is also a unicast datagram's hop limit.\n"
+    "-h or --help prints this text.\n";
 
 // Consecutive sends retried after EINTR or ENOBUFS, 100 us apart at most.
 const int max_send_retries = 10000;
@@ -144,6 +145,8 @@ struct send_channel {
   ssm_address group{};
   ssm_address source{};
   std::uint16_t port = 0;
+  const char* interface_name = nullptr;  // the group's suffix, nullptr without
+  unsigned interface_index = 0;          // the suffix as an index, 0 for a name
 };
 
 std::uint32_t ipv4_value(const ssm_address& address) {
@@ -152,15 +155,21 @@ std::uint32_t ipv4_value(const ssm_address& address) {
   return value;
 }
 
-// Reads text as an address: IPv6 when it holds a ':', else dotted-decimal
-// IPv4. Returns false when it is neither.
-bool read_address(const char* text, ssm_address* address) {
-  if (std::strchr(text, ':') != nullptr) {
+// Reads the first size characters of text as an address: IPv6 when they hold
+// a ':', else dotted-decimal IPv4. Returns false when they are neither.
+bool read_address(const char* text, std::size_t size, ssm_address* address) {
+  char copy[64];
+  if (size >= sizeof copy) {
+    return false;
+  }
+  std::memcpy(copy, text, size);
+  copy[size] = '\0';
+  if (std::memchr(copy, ':', size) != nullptr) {
     address->family = ssm_ipv6;
-    return parse_ipv6_operand(text, address->bytes);
+    return parse_ipv6_operand(copy, address->bytes);
   }
   std::uint32_t value = 0;
-  if (!parse_ipv4_operand(text, &value)) {
+  if (!parse_ipv4_operand(copy, &value)) {
     return false;
   }
   address->family = ssm_ipv4;
@@ -176,8 +185,11 @@ long long family_max_length(int argc, char** argv) {
   while (getopt_long(argc, argv, option_letters, long_options, nullptr) != -1) {
   }
   long long most = max_payload_ipv4;
-  if (optind < argc && std::strchr(argv[optind], ':') != nullptr) {
-    most = max_payload_ipv6;
+  if (optind < argc) {
+    const char* group = argv[optind];
+    if (std::memchr(group, ':', std::strcspn(group, "%")) != nullptr) {
+      most = max_payload_ipv6;
+    }
   }
   optind = 0;  // glibc reads the options again from the start
   return most;
@@ -223,10 +235,18 @@ int parse_command_line(int argc, char** argv, send_options* options, send_channe
   }
   const char* group = argv[optind];
   const char* source = argv[optind + 1];
-  if (!read_address(group, &channel->group)) {
+  interface_suffix suffix{};
+  if (!parse_interface_suffix(group, IF_NAMESIZE - 1, &suffix)) {
+    (void)std::fprintf(stderr,
+                       "%s: group '%s': the interface after '%%' must be a name of 1 to %d "
+                       "characters or an index\n",
+                       program, group, IF_NAMESIZE - 1);
+    return usage_error(nullptr, nullptr);
+  }
+  if (!read_address(group, suffix.address_size, &channel->group)) {
     return usage_error("group", group);
   }
-  if (!read_address(source, &channel->source)) {
+  if (!read_address(source, std::strlen(source), &channel->source)) {
     return usage_error("source", source);
   }
   if (!parse_port_operand(argv[optind + 2], &channel->port)) {
@@ -236,6 +256,32 @@ int parse_command_line(int argc, char** argv, send_options* options, send_channe
     (void)std::fprintf(stderr, "%s: group '%s' and source '%s': not of one address family\n",
                        program, group, source);
     return usage_error(nullptr, nullptr);
+  }
+  channel->interface_name = suffix.name;
+  channel->interface_index = suffix.index;
+  return 0;
+}
+
+// The index of the interface that the group's suffix names, 0 without a
+// suffix. Returns 0 and *index, or the exit status after the message.
+int find_interface(const send_channel& channel, unsigned* index) {
+  *index = 0;
+  if (channel.interface_name == nullptr) {
+    return 0;
+  }
+  if (channel.interface_index != 0) {
+    char name[IF_NAMESIZE];
+    // An index is looked at too, so that both kinds fail alike.
+    if (if_indextoname(channel.interface_index, name) != nullptr) {
+      *index = channel.interface_index;
+    }
+  } else {
+    *index = if_nametoindex(channel.interface_name);
+  }
+  if (*index == 0) {
+    (void)std::fprintf(stderr, "%s: interface '%s': no such interface\n", program,
+                       channel.interface_name);
+    return exit_failure;
   }
   return 0;
 }
@@ -283,10 +329,25 @@ int bind_failure(const ssm_address& source) {
   return failure(text);
 }
 
+// The message of a refused outgoing interface: the suffix's, or the source's.
+int interface_failure(const send_channel& channel) {
+  if (channel.interface_name == nullptr) {
+    return failure("send multicast from the source address");
+  }
+  int reason = errno;
+  char text[IF_NAMESIZE + 40];
+  // Fits: the suffix is at most IF_NAMESIZE - 1 characters.
+  (void)std::snprintf(text, sizeof text, "send multicast on interface '%s'",
+                      channel.interface_name);
+  errno = reason;
+  return failure(text);
+}
+
 // Opens a UDP socket bound to the IPv4 source address that sends multicast
-// from it with the TTL asked for. Returns 0 and *fd, or the exit status after
-// the message.
-int open_ipv4_sender(const send_channel& channel, const send_options& options, int* fd) {
+// from it (or on the interface with this index) with the TTL asked for.
+// Returns 0 and *fd, or the exit status after the message.
+int open_ipv4_sender(const send_channel& channel, const send_options& options, unsigned index,
+                     int* fd) {
   *fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (*fd < 0) {
     return failure("open a UDP socket");
@@ -297,11 +358,21 @@ int open_ipv4_sender(const send_channel& channel, const send_options& options, i
   if (bind(*fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     return bind_failure(channel.source);
   }
-  in_addr interface_address{};
-  interface_address.s_addr = ipv4_value(channel.source);
-  if (setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address,
-                 sizeof interface_address) != 0) {
-    return failure("send multicast from the source address");
+  int set = 0;
+  if (index != 0) {
+    // By index: the interface named need not hold the source address.
+    ip_mreqn request{};
+    request.imr_address.s_addr = ipv4_value(channel.source);
+    request.imr_ifindex = static_cast<int>(index);
+    set = setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
+  } else {
+    in_addr interface_address{};
+    interface_address.s_addr = ipv4_value(channel.source);
+    set = setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address,
+                     sizeof interface_address);
+  }
+  if (set != 0) {
+    return interface_failure(channel);
   }
   unsigned char ttl = static_cast<unsigned char>(options.ttl);
   if (setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
@@ -311,12 +382,12 @@ int open_ipv4_sender(const send_channel& channel, const send_options& options, i
 }
 
 // Opens an IPv6-only UDP socket bound to the source address that sends
-// multicast on the interface that holds the source, as IPv4 does by itself,
-// with the hop limit asked for. Returns 0, that interface's index in *index
-// and *fd, or the exit status after the message.
+// multicast on the interface with index *index (0: the one that holds the
+// source, as IPv4 does by itself, which *index then is) with the hop limit
+// asked for. Returns 0 and *fd, or the exit status after the message.
 int open_ipv6_sender(const send_channel& channel, const send_options& options, unsigned* index,
                      int* fd) {
-  if (interface_holding(channel.source.bytes, index) != 0) {
+  if (*index == 0 && interface_holding(channel.source.bytes, index) != 0) {
     return failure("find the interface of the source");
   }
   *fd = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
@@ -339,7 +410,7 @@ int open_ipv6_sender(const send_channel& channel, const send_options& options, u
   // No interface holds a source that could be bound: the route decides.
   if (*index != 0 &&
       setsockopt(*fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, index, sizeof *index) != 0) {
-    return failure("send multicast from the source address");
+    return interface_failure(channel);
   }
   int hops = static_cast<int>(options.ttl);
   if (setsockopt(*fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0) {
@@ -434,8 +505,12 @@ int main(int argc, char** argv) {
     return status;
   }
   unsigned index = 0;
+  status = find_interface(channel, &index);
+  if (status != 0) {
+    return status;
+  }
   int fd = -1;
-  status = channel.group.family == ssm_ipv4 ? open_ipv4_sender(channel, options, &fd)
+  status = channel.group.family == ssm_ipv4 ? open_ipv4_sender(channel, options, index, &fd)
                                             : open_ipv6_sender(channel, options, &index, &fd);
   if (status != 0) {
     return status;
