@@ -3,6 +3,8 @@
 // POSIX only: it is a test and demonstration tool, not part of the receivers.
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -15,6 +17,7 @@
 
 #include "exit_status.h"
 #include "operands.h"
+#include "platform.h"
 #include "report_line.h"
 
 namespace {
@@ -23,20 +26,29 @@ const char program[] = "ssm_send";
 
 const char usage_text[] =
     "Usage: ssm_send [-c count] [-r rate | -i milliseconds] [-l length] [-s start]\n"
-    "                [-t ttl] <group> <source> <port>\n"
+    "                [-t ttl] <group>[%interface] <source> <port>\n"
     "       ssm_send -h | --help\n"
     "Sends count datagrams (default 10) from the local address <source> to\n"
     "<group>:<port>, rate a second (0: as fast as possible; default 10) or one\n"
     "every milliseconds (-i wins over -r, in any order), each length bytes long\n"
-    "(0 to 65507; default 32), with a little-endian 32-bit sequence number in\n"
-    "bytes 0-3 counting up from start (default 1). The rest of the payload is\n"
-    "zero. -h or --help prints this text.\n";
+    "(0 to 65507, over IPv6 to 65527; default 32), with a little-endian 32-bit\n"
+    "sequence number in bytes 0-3 counting up from start (default 1). The rest\n"
+    "of the payload is zero. <group> and <source> are both IPv4 or both IPv6.\n"
+    "Multicast leaves through the interface after '%' (a name or an index),\n"
+    "else through the one that holds <source>. -t is the multicast TTL or hop\n"
+    "limit (default 1); over IPv6 it is also a unicast datagram's hop limit.\n"
+    "-h or --help prints this text.\n";
 
 // Consecutive sends retried after EINTR or ENOBUFS, 100 us apart at most.
 const int max_send_retries = 10000;
 
-// The largest UDP payload that IPv4 carries.
-const long long max_payload = 65507;
+// The largest UDP payloads that IPv4 and IPv6 carry.
+const long long max_payload_ipv4 = 65507;
+const long long max_payload_ipv6 = 65527;
+
+const char option_letters[] = "hc:r:i:l:s:t:";
+const struct option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
 
 struct send_options {
   long long count = 10;
@@ -45,6 +57,8 @@ struct send_options {
   long long length = 32;
   long long start = 1;
   long long ttl = 1;
+  bool ttl_given = false;  // only -t sets the hop limit of IPv6 unicast
+  long long max_length = max_payload_ipv4;  // the group's family's
 };
 
 // A message that cannot be written has nowhere else to go: the results of
@@ -98,10 +112,11 @@ bool option_value(int option, const char* text, send_options* options) {
       options->interval_us = value * 1000;
       return true;
     case 'l':
-      return parse_decimal_operand(text, 0, max_payload, &options->length);
+      return parse_decimal_operand(text, 0, options->max_length, &options->length);
     case 's':
       return parse_decimal_operand(text, INT32_MIN, INT32_MAX, &options->start);
     case 't':
+      options->ttl_given = true;
       return parse_decimal_operand(text, 0, 255, &options->ttl);
     default:
       return false;
@@ -127,10 +142,58 @@ const char* option_name(int option) {
 
 // Where the stream goes, from the operands.
 struct send_channel {
-  std::uint32_t group = 0;   // network byte order
-  std::uint32_t source = 0;  // network byte order
+  ssm_address group{};
+  ssm_address source{};
   std::uint16_t port = 0;
+  const char* interface_name = nullptr;  // the group's suffix, nullptr without
+  unsigned interface_index = 0;          // the suffix as an index, 0 for a name
 };
+
+std::uint32_t ipv4_value(const ssm_address& address) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, address.bytes, sizeof value);
+  return value;
+}
+
+// Reads the first size characters of text as an address: IPv6 when they hold
+// a ':', else dotted-decimal IPv4. Returns false when they are neither.
+bool read_address(const char* text, std::size_t size, ssm_address* address) {
+  char copy[64];
+  if (size >= sizeof copy) {
+    return false;
+  }
+  std::memcpy(copy, text, size);
+  copy[size] = '\0';
+  if (std::memchr(copy, ':', size) != nullptr) {
+    address->family = ssm_ipv6;
+    return parse_ipv6_operand(copy, address->bytes);
+  }
+  std::uint32_t value = 0;
+  if (!parse_ipv4_operand(copy, &value)) {
+    return false;
+  }
+  address->family = ssm_ipv4;
+  std::memcpy(address->bytes, &value, sizeof value);
+  return true;
+}
+
+// The largest payload of the group's family. The options are read once
+// without a word to find the group among the operands, so that a length too
+// long for the family is refused where the option stands, as any other value.
+long long family_max_length(int argc, char** argv) {
+  opterr = 0;
+  while (getopt_long(argc, argv, option_letters, long_options, nullptr) != -1) {
+  }
+  long long most = max_payload_ipv4;
+  if (optind < argc) {
+    const char* group = argv[optind];
+    if (std::memchr(group, ':', std::strcspn(group, "%")) != nullptr) {
+      most = max_payload_ipv6;
+    }
+  }
+  optind = 0;  // glibc reads the options again from the start
+  return most;
+}
 
 // What parse_command_line() returns when the usage text was asked for.
 const int help_printed = -1;
@@ -138,11 +201,10 @@ const int help_printed = -1;
 // Reads the options and the three operands. Returns 0, help_printed after
 // the usage text on standard output, or the exit status after the message.
 int parse_command_line(int argc, char** argv, send_options* options, send_channel* channel) {
-  static const struct option long_options[] = {{"help", no_argument, nullptr, 'h'},
-                                               {nullptr, 0, nullptr, 0}};
+  options->max_length = family_max_length(argc, argv);
   int option;
   opterr = 0;
-  while ((option = getopt_long(argc, argv, "hc:r:i:l:s:t:", long_options, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, option_letters, long_options, nullptr)) != -1) {
     if (option == 'h') {
       // The text asked for is the output: a failed write is a failure.
       if (std::fputs(usage_text, stdout) < 0 || std::fflush(stdout) != 0) {
@@ -171,44 +233,146 @@ int parse_command_line(int argc, char** argv, send_options* options, send_channe
                        program, argc - optind);
     return usage_error(nullptr, nullptr);
   }
-  if (!parse_ipv4_operand(argv[optind], &channel->group)) {
-    return usage_error("group", argv[optind]);
+  const char* group = argv[optind];
+  const char* source = argv[optind + 1];
+  interface_suffix suffix{};
+  if (!parse_interface_suffix(group, IF_NAMESIZE - 1, &suffix)) {
+    (void)std::fprintf(stderr,
+                       "%s: group '%s': the interface after '%%' must be a name of 1 to %d "
+                       "characters or an index\n",
+                       program, group, IF_NAMESIZE - 1);
+    return usage_error(nullptr, nullptr);
   }
-  if (!parse_ipv4_operand(argv[optind + 1], &channel->source)) {
-    return usage_error("source", argv[optind + 1]);
+  if (!read_address(group, suffix.address_size, &channel->group)) {
+    return usage_error("group", group);
+  }
+  if (!read_address(source, std::strlen(source), &channel->source)) {
+    return usage_error("source", source);
   }
   if (!parse_port_operand(argv[optind + 2], &channel->port)) {
     return usage_error("port", argv[optind + 2]);
   }
+  if (channel->group.family != channel->source.family) {
+    (void)std::fprintf(stderr, "%s: group '%s' and source '%s': not of one address family\n",
+                       program, group, source);
+    return usage_error(nullptr, nullptr);
+  }
+  channel->interface_name = suffix.name;
+  channel->interface_index = suffix.index;
   return 0;
 }
 
-// Opens a UDP socket bound to the source address that sends multicast from it
-// with the TTL asked for. Returns 0 and *fd, or the exit status after the
-// message.
-int open_sender(const send_channel& channel, const send_options& options, int* fd) {
+// The index of the interface that the group's suffix names, 0 without a
+// suffix. Returns 0 and *index, or the exit status after the message.
+int find_interface(const send_channel& channel, unsigned* index) {
+  *index = 0;
+  if (channel.interface_name == nullptr) {
+    return 0;
+  }
+  if (channel.interface_index != 0) {
+    char name[IF_NAMESIZE];
+    // An index is looked at too, so that both kinds fail alike.
+    if (if_indextoname(channel.interface_index, name) != nullptr) {
+      *index = channel.interface_index;
+    }
+  } else {
+    *index = if_nametoindex(channel.interface_name);
+  }
+  if (*index == 0) {
+    (void)std::fprintf(stderr, "%s: interface '%s': no such interface\n", program,
+                       channel.interface_name);
+    return exit_failure;
+  }
+  return 0;
+}
+
+// The index of an interface that holds the IPv6 address, 0 when none does.
+// Returns 0, or -1 (errno says why) when the interfaces cannot be listed.
+int interface_holding(const unsigned char* address, unsigned* index) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) {
+    return -1;
+  }
+  *index = 0;
+  for (const ifaddrs* entry = list; entry != nullptr && *index == 0; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6) {
+      continue;
+    }
+    sockaddr_in6 held{};
+    std::memcpy(&held, entry->ifa_addr, sizeof held);
+    if (std::memcmp(held.sin6_addr.s6_addr, address, 16) == 0) {
+      *index = if_nametoindex(entry->ifa_name);
+    }
+  }
+  freeifaddrs(list);
+  return 0;
+}
+
+// Whether an IPv6 address means something only on one link, and so needs
+// the link's index: link-local unicast, and interface- or link-local
+// multicast.
+bool needs_zone(const unsigned char* address) {
+  bool link_local = address[0] == 0xfe && (address[1] & 0xc0) == 0x80;
+  bool local_multicast = address[0] == 0xff && (address[1] & 0x0f) <= 2;
+  return link_local || local_multicast;
+}
+
+// The message of a failed bind to the source, with its address.
+int bind_failure(const ssm_address& source) {
+  int reason = errno;
+  char what[address_text_max];
+  (void)format_address(what, source);
+  char text[address_text_max + 32];
+  // Fits: the longest address and the words.
+  (void)std::snprintf(text, sizeof text, "bind to source %s", what);
+  errno = reason;
+  return failure(text);
+}
+
+// The message of a refused outgoing interface: the suffix's, or the source's.
+int interface_failure(const send_channel& channel) {
+  if (channel.interface_name == nullptr) {
+    return failure("send multicast from the source address");
+  }
+  int reason = errno;
+  char text[IF_NAMESIZE + 40];
+  // Fits: the suffix is at most IF_NAMESIZE - 1 characters.
+  (void)std::snprintf(text, sizeof text, "send multicast on interface '%s'",
+                      channel.interface_name);
+  errno = reason;
+  return failure(text);
+}
+
+// Opens a UDP socket bound to the IPv4 source address that sends multicast
+// from it (or on the interface with this index) with the TTL asked for.
+// Returns 0 and *fd, or the exit status after the message.
+int open_ipv4_sender(const send_channel& channel, const send_options& options, unsigned index,
+                     int* fd) {
   *fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (*fd < 0) {
     return failure("open a UDP socket");
   }
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr.s_addr = channel.source;
+  local.sin_addr.s_addr = ipv4_value(channel.source);
   if (bind(*fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    int reason = errno;
-    char what[48];
-    format_ipv4(what, channel.source);
-    char text[80];
-    // Fits: an address has at most 15 characters.
-    (void)std::snprintf(text, sizeof text, "bind to source %s", what);
-    errno = reason;
-    return failure(text);
+    return bind_failure(channel.source);
   }
-  in_addr interface_address{};
-  interface_address.s_addr = channel.source;
-  if (setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address,
-                 sizeof interface_address) != 0) {
-    return failure("send multicast from the source address");
+  int set = 0;
+  if (index != 0) {
+    // By index: the interface named need not hold the source address.
+    ip_mreqn request{};
+    request.imr_address.s_addr = ipv4_value(channel.source);
+    request.imr_ifindex = static_cast<int>(index);
+    set = setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
+  } else {
+    in_addr interface_address{};
+    interface_address.s_addr = ipv4_value(channel.source);
+    set = setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address,
+                     sizeof interface_address);
+  }
+  if (set != 0) {
+    return interface_failure(channel);
   }
   unsigned char ttl = static_cast<unsigned char>(options.ttl);
   if (setsockopt(*fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
@@ -217,15 +381,77 @@ int open_sender(const send_channel& channel, const send_options& options, int* f
   return 0;
 }
 
+// Opens an IPv6-only UDP socket bound to the source address that sends
+// multicast on the interface with index *index (0: the one that holds the
+// source, as IPv4 does by itself, which *index then is) with the hop limit
+// asked for. Returns 0 and *fd, or the exit status after the message.
+int open_ipv6_sender(const send_channel& channel, const send_options& options, unsigned* index,
+                     int* fd) {
+  if (*index == 0 && interface_holding(channel.source.bytes, index) != 0) {
+    return failure("find the interface of the source");
+  }
+  *fd = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+  if (*fd < 0) {
+    return failure("open a UDP socket");
+  }
+  int on = 1;
+  if (setsockopt(*fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+    return failure("make the socket IPv6 only");
+  }
+  sockaddr_in6 local{};
+  local.sin6_family = AF_INET6;
+  std::memcpy(local.sin6_addr.s6_addr, channel.source.bytes, 16);
+  if (needs_zone(channel.source.bytes)) {
+    local.sin6_scope_id = *index;
+  }
+  if (bind(*fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    return bind_failure(channel.source);
+  }
+  // No interface holds a source that could be bound: the route decides.
+  if (*index != 0 &&
+      setsockopt(*fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, index, sizeof *index) != 0) {
+    return interface_failure(channel);
+  }
+  int hops = static_cast<int>(options.ttl);
+  if (setsockopt(*fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0) {
+    return failure("set the multicast hop limit");
+  }
+  if (options.ttl_given && channel.group.bytes[0] != 0xff &&
+      setsockopt(*fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof hops) != 0) {
+    return failure("set the unicast hop limit");
+  }
+  return 0;
+}
+
+// Where the datagrams go: the group and port, and for an IPv6 group that
+// needs one, the outgoing interface as its zone.
+socklen_t destination_of(const send_channel& channel, unsigned index,
+                         sockaddr_storage* destination) {
+  *destination = sockaddr_storage{};
+  if (channel.group.family == ssm_ipv4) {
+    sockaddr_in ipv4{};
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_addr.s_addr = ipv4_value(channel.group);
+    ipv4.sin_port = htons(channel.port);
+    std::memcpy(destination, &ipv4, sizeof ipv4);
+    return sizeof ipv4;
+  }
+  sockaddr_in6 ipv6{};
+  ipv6.sin6_family = AF_INET6;
+  std::memcpy(ipv6.sin6_addr.s6_addr, channel.group.bytes, 16);
+  ipv6.sin6_port = htons(channel.port);
+  if (needs_zone(channel.group.bytes)) {
+    ipv6.sin6_scope_id = index;
+  }
+  std::memcpy(destination, &ipv6, sizeof ipv6);
+  return sizeof ipv6;
+}
+
 // Sends the numbered stream at the pace asked for. Returns 0, or the exit
 // status after the message.
-int send_stream(int fd, const send_channel& channel, const send_options& options) {
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = channel.group;
-  destination.sin_port = htons(channel.port);
-
-  static unsigned char payload[max_payload];
+int send_stream(int fd, const sockaddr_storage& destination, socklen_t destination_size,
+                const send_options& options) {
+  static unsigned char payload[max_payload_ipv6];
   long long interval_us = options.interval_us;
   if (interval_us < 0) {
     interval_us = options.rate == 0 ? 0 : 1000000 / options.rate;
@@ -246,7 +472,7 @@ int send_stream(int fd, const send_channel& channel, const send_options& options
     }
     put_sequence(payload, options.length, sequence);
     ssize_t result = sendto(fd, payload, static_cast<std::size_t>(options.length), 0,
-                            reinterpret_cast<sockaddr*>(&destination), sizeof destination);
+                            reinterpret_cast<const sockaddr*>(&destination), destination_size);
     if (result < 0) {
       // A full device queue drains in moments; one that stays full for about
       // a second is a failure like any other.
@@ -278,10 +504,18 @@ int main(int argc, char** argv) {
   if (status != 0) {
     return status;
   }
-  int fd = -1;
-  status = open_sender(channel, options, &fd);
+  unsigned index = 0;
+  status = find_interface(channel, &index);
   if (status != 0) {
     return status;
   }
-  return send_stream(fd, channel, options);
+  int fd = -1;
+  status = channel.group.family == ssm_ipv4 ? open_ipv4_sender(channel, options, index, &fd)
+                                            : open_ipv6_sender(channel, options, &index, &fd);
+  if (status != 0) {
+    return status;
+  }
+  sockaddr_storage destination{};
+  socklen_t destination_size = destination_of(channel, index, &destination);
+  return send_stream(fd, destination, destination_size, options);
 }
