@@ -126,7 +126,7 @@ class Receiver:
             if not wait_until(lambda: port_bound(port) or self.process.poll() is not None, 10):
                 raise AssertionError("receiver did not bind port %d" % port)
             if trace:
-                wait_until(lambda: len(self.memberships()) >= 1, 10)
+                wait_until(lambda: self.memberships() or self.joins_by_index(), 10)
 
     def command_line(self, program, args, trace, trace_calls):
         command = [program] + [str(a) for a in args]
@@ -171,6 +171,11 @@ class Receiver:
                               socket.inet_ntoa(record[8:12]), int(match.group(3)),
                               socket.inet_ntoa(record[4:8])))
         return found
+
+    def joins_by_index(self):
+        """The traced membership requests by interface index (IPv6, or IPv4 on
+        a named interface), as strace prints them."""
+        return [entry for entry in self.traced("setsockopt") if "MCAST_JOIN_SOURCE_GROUP" in entry]
 
     def traced(self, call):
         """The traced lines of one system call."""
