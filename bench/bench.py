@@ -220,6 +220,13 @@ def start_receiver(receiver, cores, out_path):
     ipv6 = receiver.get("ipv6", False)
     if not wait_until(lambda: not joined(ipv6), 5):
         raise SystemExit("bench: the previous receiver still holds the membership")
+    # The earlier bursts' lines (tens of megabytes at full rate) go to disk
+    # first, and their file with them: otherwise their writeback runs during
+    # this burst and the receivers that write lines pay for it, by turns and
+    # up to twice over, in their own write calls.
+    if os.path.exists(out_path):
+        os.remove(out_path)
+    os.sync()
     out = open(out_path, "wb")
     # Python as it comes, whatever the caller's environment says: a print to
     # a file is then block-buffered.
@@ -299,11 +306,8 @@ def burst(receiver, cores, tools, out_dir, rate, count, length=32):
 
 def delay(receiver, cores, tools, out_dir, count):
     out_path = os.path.join(out_dir, "%s-%s.out" % (receiver["name"], receiver["queue"]))
-    # The bursts before wrote up to tens of megabytes of lines: on disk
-    # before the probe starts, so that their writeback is not in its figures.
-    if os.path.exists(out_path):
-        os.remove(out_path)
-    os.sync()
+    # start_receiver puts the earlier bursts' lines on disk first: their
+    # writeback is not in the probe's figures.
     process = start_receiver(receiver, cores, out_path)
     mode = "raw" if receiver["output"] == "raw" else "lines"
     report = run_tool(pinned(cores["sender"], [tools["delay_probe"], "-c", str(count),
