@@ -45,33 +45,12 @@ void report_and_exit(int /*signal_number*/) {
   _exit(0);
 }
 
-// One address operand, as the receivers read it: IPv6 when it has a ':'.
-bool read_address(const char* text, ssm_address* address) {
-  if (std::strchr(text, ':') != nullptr) {
-    address->family = ssm_ipv6;
-    return parse_ipv6_operand(text, address->bytes);
-  }
-  std::uint32_t value = 0;
-  if (!parse_ipv4_operand(text, &value)) {
-    return false;
-  }
-  address->family = ssm_ipv4;
-  std::memcpy(address->bytes, &value, sizeof value);
-  return true;
-}
-
 // The group operand, an address and an optional "%interface": its index in
 // *index (0: the system chooses). Returns false when either is wrong.
 bool read_group(const char* program, const char* text, ssm_address* group, unsigned* index) {
   interface_suffix suffix{};
-  char address[64];
   if (!parse_interface_suffix(text, platform_interface_name_most(), &suffix) ||
-      suffix.address_size >= sizeof address) {
-    return false;
-  }
-  std::memcpy(address, text, suffix.address_size);
-  address[suffix.address_size] = '\0';
-  if (!read_address(address, group)) {
+      !parse_address_operand(text, suffix.address_size, group)) {
     return false;
   }
   *index = suffix.index;
@@ -93,7 +72,8 @@ int open_bare_receiver(int argc, char** argv, const char* program) {
   unsigned index = 0;
   std::uint16_t port = 0;
   if (argc != 4 || !read_group(program, argv[1], &group, &index) ||
-      !read_address(argv[2], &source) || source.family != group.family ||
+      !parse_address_operand(argv[2], std::strlen(argv[2]), &source) ||
+      source.family != group.family ||
       !parse_port_operand(argv[3], &port)) {
     (void)std::fprintf(stderr, "Usage: %s <group>[%%interface] <source> <port>\n", program);
     return -1;

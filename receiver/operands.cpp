@@ -139,6 +139,26 @@ bool parse_ipv6_operand(const char* text, unsigned char* address) {
   return true;
 }
 
+bool parse_address_operand(const char* text, std::size_t size, ssm_address* address) {
+  char copy[64];  // longer than any address's text
+  if (size >= sizeof copy) {
+    return false;
+  }
+  std::memcpy(copy, text, size);
+  copy[size] = '\0';
+  if (std::memchr(copy, ':', size) != nullptr) {
+    address->family = ssm_ipv6;
+    return parse_ipv6_operand(copy, address->bytes);
+  }
+  std::uint32_t value = 0;
+  if (!parse_ipv4_operand(copy, &value)) {
+    return false;
+  }
+  address->family = ssm_ipv4;
+  std::memcpy(address->bytes, &value, sizeof value);
+  return true;
+}
+
 bool parse_interface_suffix(const char* text, std::size_t name_most, interface_suffix* suffix) {
   const char* mark = std::strchr(text, '%');
   if (mark == nullptr) {

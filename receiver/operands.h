@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+
 // Parses dotted-decimal IPv4 ("232.1.2.3"): four decimal parts 0-255, no
 // leading zeros, nothing else. Returns true and *address in network byte
 // order, or false.
@@ -15,6 +17,12 @@ bool parse_ipv4_operand(const char* text, std::uint32_t* address);
 // 32 bits optionally in dotted-decimal (with the IPv4 rules above). Returns
 // true and the 16 bytes in network order, or false with *address untouched.
 bool parse_ipv6_operand(const char* text, unsigned char* address);
+
+// Parses the first size characters of text as an address of either family:
+// IPv6 when they hold a ':', dotted-decimal IPv4 otherwise (a group operand's
+// address is what comes before its '%'). Returns false when they are
+// neither.
+bool parse_address_operand(const char* text, std::size_t size, ssm_address* address);
 
 // Where the interface suffix of a group operand ("ff3e::8000:1%eth1") is, if
 // it has one, and whether it is well formed.

@@ -122,21 +122,14 @@ int renew_ssm_membership(ssm_receiver* receiver, const char** reason) {
 
 namespace {
 
-// Reads an address operand of either family into *address. Text with a ':'
-// is read as IPv6, any other as dotted-decimal IPv4; returns the message for
-// text that is neither, or nullptr.
-const char* read_address(const char* text, ssm_address* address) {
-  if (std::strchr(text, ':') != nullptr) {
-    address->family = ssm_ipv6;
-    return parse_ipv6_operand(text, address->bytes) ? nullptr : "not an IPv6 address";
+// Reads the first size characters of text as an address of either family;
+// returns the message for text that is neither, or nullptr.
+const char* read_address(const char* text, std::size_t size, ssm_address* address) {
+  if (parse_address_operand(text, size, address)) {
+    return nullptr;
   }
-  std::uint32_t value = 0;
-  if (!parse_ipv4_operand(text, &value)) {
-    return "not a dotted-decimal IPv4 address";
-  }
-  address->family = ssm_ipv4;
-  std::memcpy(address->bytes, &value, sizeof value);
-  return nullptr;
+  return std::memchr(text, ':', size) != nullptr ? "not an IPv6 address"
+                                                 : "not a dotted-decimal IPv4 address";
 }
 
 // Reads the group operand: an address, and the interface after a '%'.
@@ -152,16 +145,7 @@ int read_group(const char* program, const char* text, ssm_channel* channel) {
                         platform_interface_name_most());
     return bad_operand(program, "group", text, expected);
   }
-  char address[64];
-  if (suffix.address_size >= sizeof address) {
-    return bad_operand(program, "group", text,
-                       std::memchr(text, ':', suffix.address_size) != nullptr
-                           ? "not an IPv6 address"
-                           : "not a dotted-decimal IPv4 address");
-  }
-  std::memcpy(address, text, suffix.address_size);
-  address[suffix.address_size] = '\0';
-  const char* problem = read_address(address, &channel->group);
+  const char* problem = read_address(text, suffix.address_size, &channel->group);
   if (problem != nullptr) {
     return bad_operand(program, "group", text, problem);
   }
@@ -185,7 +169,7 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   if (read_group(program, group_text, &channel) != 0) {
     return exit_usage;
   }
-  const char* problem = read_address(source_text, &channel.source);
+  const char* problem = read_address(source_text, std::strlen(source_text), &channel.source);
   if (problem != nullptr) {
     return bad_operand(program, "source", source_text, problem);
   }

@@ -155,28 +155,6 @@ std::uint32_t ipv4_value(const ssm_address& address) {
   return value;
 }
 
-// Reads the first size characters of text as an address: IPv6 when they hold
-// a ':', else dotted-decimal IPv4. Returns false when they are neither.
-bool read_address(const char* text, std::size_t size, ssm_address* address) {
-  char copy[64];
-  if (size >= sizeof copy) {
-    return false;
-  }
-  std::memcpy(copy, text, size);
-  copy[size] = '\0';
-  if (std::memchr(copy, ':', size) != nullptr) {
-    address->family = ssm_ipv6;
-    return parse_ipv6_operand(copy, address->bytes);
-  }
-  std::uint32_t value = 0;
-  if (!parse_ipv4_operand(copy, &value)) {
-    return false;
-  }
-  address->family = ssm_ipv4;
-  std::memcpy(address->bytes, &value, sizeof value);
-  return true;
-}
-
 // The largest payload of the group's family. The options are read once
 // without a word to find the group among the operands, so that a length too
 // long for the family is refused where the option stands, as any other value.
@@ -243,10 +221,10 @@ int parse_command_line(int argc, char** argv, send_options* options, send_channe
                        program, group, IF_NAMESIZE - 1);
     return usage_error(nullptr, nullptr);
   }
-  if (!read_address(group, suffix.address_size, &channel->group)) {
+  if (!parse_address_operand(group, suffix.address_size, &channel->group)) {
     return usage_error("group", group);
   }
-  if (!read_address(source, std::strlen(source), &channel->source)) {
+  if (!parse_address_operand(source, std::strlen(source), &channel->source)) {
     return usage_error("source", source);
   }
   if (!parse_port_operand(argv[optind + 2], &channel->port)) {

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "test_address.h"
 
@@ -150,4 +151,18 @@ TEST(InterfaceSuffix, NameOrIndexAfterThePercentSign) {
                           "232.1.2.3%4294967296"}) {
     EXPECT_FALSE(parse_interface_suffix(bad, 15, &suffix)) << bad;
   }
+}
+
+TEST(AddressOperand, EitherFamilyUpToTheSizeGiven) {
+  ssm_address address{};
+  const char* group = "ff3e::8000:1%eth1";
+  EXPECT_TRUE(parse_address_operand(group, 12, &address));
+  EXPECT_EQ(address.family, ssm_ipv6);
+  EXPECT_FALSE(parse_address_operand(group, std::strlen(group), &address)) << "the suffix is not";
+  EXPECT_TRUE(parse_address_operand("232.1.2.3", 9, &address));
+  EXPECT_EQ(address.family, ssm_ipv4);
+  EXPECT_EQ(std::memcmp(address.bytes, peer(232, 1, 2, 3).bytes, 4), 0);
+  EXPECT_FALSE(parse_address_operand("232.1.2.3", 8, &address));
+  std::string long_text(80, '1');
+  EXPECT_FALSE(parse_address_operand(long_text.c_str(), long_text.size(), &address));
 }
