@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
       continue;
     }
     pace_step step = pace_when_dry(&pace, held > 0, platform_monotonic_us());
-    if (step.write_out || step.pause_us == 0) {
+    if (step.write_out) {
       held = 0;
     }
     if (step.pause_us > 0) {

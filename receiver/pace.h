@@ -35,8 +35,9 @@ struct pace_state {
 
 // The loop's next step once the queue is dry.
 struct pace_step {
-  bool write_out;  // write out the lines held, now
-  int pause_us;    // then pause this long; 0: block (no line is held then)
+  bool write_out;  // write out the lines held, now; always so when they are
+                   // held and no pause follows
+  int pause_us;    // then pause this long; 0: block
 };
 
 // Starts with no stream measured: the first datagrams are written out at

@@ -76,7 +76,7 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms, pace_state* pace) 
       return wait_readable;
     }
     pace_step step = pace_when_dry(pace, output_pending(), platform_monotonic_us());
-    if ((step.write_out || step.pause_us == 0) && flush_output() != 0) {
+    if (step.write_out && flush_output() != 0) {
       return wait_output_failed;
     }
     if (step.pause_us == 0) {

@@ -25,7 +25,7 @@ int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* p
     }
     // The queue is dry: out go the lines, or a pause lets more queue up.
     pace_step step = pace_when_dry(&pace, output_pending(), platform_monotonic_us());
-    if ((step.write_out || step.pause_us == 0) && flush_output() != 0) {
+    if (step.write_out && flush_output() != 0) {
       return output_failure(program);
     }
     if (step.pause_us > 0) {
