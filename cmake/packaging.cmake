@@ -19,7 +19,11 @@ if(WIN32)
                  ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/packaging/LICENSE.txt
                  @ONLY NEWLINE_STYLE CRLF)
+  # The troubleshooting is plain enough to read as text.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+                 ${PROJECT_BINARY_DIR}/packaging/TROUBLESHOOTING.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt
+                ${PROJECT_BINARY_DIR}/packaging/TROUBLESHOOTING.txt
                 ${PROJECT_BINARY_DIR}/packaging/LICENSE.txt
           DESTINATION .)
 else()
@@ -29,18 +33,26 @@ else()
                       "${SSM_PACKAGE_NAME} (${PROJECT_VERSION})")
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
           RENAME copyright)
+  # Debian compresses every document over 4 KiB; the changelog always.
+  set(documents ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/README.md
+                ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md)
   if(SSM_GZIP_PROGRAM)
-    set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
-    add_custom_command(
-      OUTPUT ${changelog}
-      COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/packaging/changelog
-              -DOUTPUT=${changelog} -P ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
-      DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
-      VERBATIM)
-    add_custom_target(package_changelog ALL DEPENDS ${changelog})
-    install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    set(compressed)
+    foreach(document IN LISTS documents)
+      get_filename_component(name ${document} NAME)
+      set(output ${PROJECT_BINARY_DIR}/packaging/${name}.gz)
+      add_custom_command(
+        OUTPUT ${output}
+        COMMAND ${CMAKE_COMMAND} -DINPUT=${document} -DOUTPUT=${output}
+                -P ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
+        DEPENDS ${document} ${PROJECT_SOURCE_DIR}/cmake/gzip_file.cmake
+        VERBATIM)
+      list(APPEND compressed ${output})
+    endforeach()
+    add_custom_target(package_documents ALL DEPENDS ${compressed})
+    install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   else()
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${documents} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   endif()
 endif()
 

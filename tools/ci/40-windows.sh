@@ -94,8 +94,8 @@ print("%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF))' "$e
 }
 
 # What a Windows user downloads: cpack's ZIP of build $1, exactly the two
-# programs, README.txt and LICENSE.txt, the text in CR LF lines, the programs
-# with their version resource.
+# programs, README.txt, TROUBLESHOOTING.txt and LICENSE.txt, the text in CR
+# LF lines, the programs with their version resource.
 package_for() {
   local arch=$1 bits=$2 build=$build_base$2 version folder zip listed expected file
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -104,15 +104,15 @@ package_for() {
   rm -f "$zip"
   (cd "$build" && cpack -G ZIP) >"$build/cpack.log" 2>&1 || { cat "$build/cpack.log"; return 1; }
   [ -f "$zip" ] || { echo "FAIL: cpack made no $(basename "$zip")"; return 1; }
-  expected=$(printf '%s\n' "$folder/LICENSE.txt" "$folder/README.txt" "$folder/ssm_listen.exe" \
-    "$folder/ssm_watch.exe")
+  expected=$(printf '%s\n' "$folder/LICENSE.txt" "$folder/README.txt" "$folder/TROUBLESHOOTING.txt" \
+    "$folder/ssm_listen.exe" "$folder/ssm_watch.exe" | sort)
   listed=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
   if [ "$listed" != "$expected" ]; then
     echo "FAIL: $(basename "$zip") holds:"; echo "$listed"
     return 1
   fi
   rm -rf "$build/unzipped" && unzip -q "$zip" -d "$build/unzipped" || return 1
-  for file in README.txt LICENSE.txt; do
+  for file in README.txt TROUBLESHOOTING.txt LICENSE.txt; do
     if grep -q $'[^\r]$' "$build/unzipped/$folder/$file" || grep -q $'^$' "$build/unzipped/$folder/$file"; then
       echo "FAIL: $folder/$file has lines that do not end in CR LF"
       return 1
@@ -120,6 +120,8 @@ package_for() {
   done
   tr -d '\r' <"$build/unzipped/$folder/LICENSE.txt" | cmp -s - "$top/LICENSE" ||
     { echo "FAIL: $folder/LICENSE.txt is not LICENSE"; return 1; }
+  tr -d '\r' <"$build/unzipped/$folder/TROUBLESHOOTING.txt" | cmp -s - "$top/docs/troubleshooting.md" ||
+    { echo "FAIL: $folder/TROUBLESHOOTING.txt is not docs/troubleshooting.md"; return 1; }
   grep -q "^ssm-receivers $version for Windows, win$bits"$'\r$' "$build/unzipped/$folder/README.txt" ||
     { echo "FAIL: $folder/README.txt does not name version $version and win$bits"; return 1; }
   for file in ssm_listen ssm_watch; do

@@ -65,14 +65,17 @@ cmake --build "$build" >"$work/build.log" 2>&1 || {
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in the build's cache"
 
-expected_files="./usr/bin/ssm_listen
+# Sorted as find's list is, whatever the locale.
+expected_files=$(sort <<<"./usr/bin/ssm_listen
 ./usr/bin/ssm_send
 ./usr/bin/ssm_watch
+./usr/share/doc/ssm-receivers/README.md.gz
 ./usr/share/doc/ssm-receivers/changelog.gz
 ./usr/share/doc/ssm-receivers/copyright
+./usr/share/doc/ssm-receivers/troubleshooting.md.gz
 ./usr/share/man/man1/ssm_listen.1.gz
 ./usr/share/man/man1/ssm_send.1.gz
-./usr/share/man/man1/ssm_watch.1.gz"
+./usr/share/man/man1/ssm_watch.1.gz")
 
 # Runs a receiver with no operands: it must print exactly the usage line,
 # with the path it was called by, no line end, nothing on standard error,
@@ -110,6 +113,16 @@ check_tree() {
   done
   cmp -s "$root/usr/share/doc/ssm-receivers/copyright" LICENSE ||
     fail "$what: the copyright file is not LICENSE"
+  # The documents as written, compressed as Debian does (no name or time inside).
+  local document installed
+  for document in packaging/changelog README.md docs/troubleshooting.md; do
+    installed="$root/usr/share/doc/ssm-receivers/$(basename "$document").gz"
+    [ "$(stat -c %a "$installed")" = 644 ] || fail "$what: $installed is not mode 644"
+    gzip -dc "$installed" | cmp -s - "$document" || fail "$what: $installed is not $document"
+    # The header's flags (no name) and time stamp: all zero.
+    [ "$(od -An -tu1 -j3 -N5 "$installed" | tr -d ' ')" = 00000 ] ||
+      fail "$what: $installed carries a name or a time stamp"
+  done
   check_usage "$root/usr/bin/ssm_listen"
   check_usage "$root/usr/bin/ssm_watch"
   "$root/usr/bin/ssm_send" >/dev/null 2>&1
