@@ -228,6 +228,6 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
   }
   // From here on a stop writes out the lines held before the program ends.
-  platform_catch_stops();
+  platform_catch_stops(socket, false);
   return 0;
 }

@@ -265,7 +265,7 @@ int platform_open_standard_streams() {
   return fake.stdout_closed ? -1 : 0;
 }
 
-void platform_catch_stops() {
+void platform_catch_stops(ssm_socket /*socket*/, bool /*always_noted*/) {
   ++fake.stops_caught;
 }
 
