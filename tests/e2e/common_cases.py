@@ -163,7 +163,7 @@ class CommonCases(ChannelCases):
             with open(trace) as f:
                 calls = [entry for entry in f if "socket(" in entry]
         self.assertEqual(result.returncode, 2)
-        self.assertEqual(result.stderr.decode(), "%s: standard output is closed\n" % self.NAME)
+        self.assertEqual(result.stderr.decode(), "%s: write to standard output: it is closed\n" % self.NAME)
         self.assertEqual(calls, [])
 
     def test_port_zero_says_the_port_the_system_chose(self):
