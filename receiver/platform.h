@@ -139,10 +139,15 @@ int platform_wait_readable(ssm_socket socket, int wait_ms);
 // platform_wait_readable or platform_receive, is made only while no line is
 // held: a stop may end the process there at once.
 
-// From now on a stop request is noted instead of ending the process, and it
-// cuts short the receive, wait or pause in progress. A signal that was
-// ignored at start stays ignored. A second request ends the process at once.
-void platform_catch_stops();
+// From now on a stop request is noted instead of ending the process, and
+// the receive, wait or pause in progress on socket returns at once, as does
+// any receive or wait on it begun after the request (POSIX: its receiving
+// side is shut), so a request that lands just before a blocking call is not
+// lost. Where a program waits with no line held, Windows may end it then;
+// always_noted (a program with a report to give at the end) keeps every
+// request for the program to see. A signal that was ignored at start stays
+// ignored. A second request ends the process at once.
+void platform_catch_stops(ssm_socket socket, bool always_noted);
 
 // The stop request noted (a signal number, or the console event plus one),
 // or 0 while none came.
