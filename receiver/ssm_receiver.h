@@ -30,6 +30,7 @@ struct ssm_receiver {
   ssm_channel channel;
   bool joined;  // whether the start-up membership request was accepted
   unsigned membership_interface;  // the index the membership is on; 0: none known
+  char join_refusal[160];  // why the start-up request was refused; "" when accepted
 };
 
 // Size of the buffer every datagram is received into: any UDP payload fits
@@ -51,6 +52,12 @@ struct sender_record {
 // membership is a warning on standard error, and start-up still succeeds.
 // Once ready, stop requests are caught (platform_catch_stops).
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver);
+
+// open_ssm_receiver without the command line: checks the three operand texts
+// and does the rest of its start-up (the messages name them alike). Output
+// must be prepared (platform_prepare_output) first.
+int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
+                     const char* port_text, ssm_receiver* receiver);
 
 // Asks once for the IPv4 membership of (source, group) on interface_address,
 // all in network byte order. Returns the setsockopt result: 0, or -1

@@ -79,7 +79,8 @@ class Loop : public ::testing::Test {
   int wake_ups() const { return static_cast<int>(fake.pauses.size()) + fake.blocked; }
 
   const std::int64_t start_us = 5000000;
-  ssm_receiver receiver{7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0};
+  ssm_receiver receiver{
+      7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0, ""};
   std::vector<std::int64_t> arrivals;
   std::unique_ptr<report_batch> batch{new report_batch()};
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[report_buffer_size]};
