@@ -98,6 +98,25 @@ pace_step pace_when_dry(pace_state* pace, bool held, std::int64_t now_us) {
   return step;
 }
 
-bool pace_fast(const pace_state* pace) {
-  return pace->rate_per_us * static_cast<double>(line_wait_most_us) >= worth_a_pause;
+bool pace_fast(const pace_state* pace, std::int64_t now_us) {
+  std::int64_t window_us = now_us - pace->dry_us;
+  double sample =
+      static_cast<double>(pace->taken) / static_cast<double>(window_us > 0 ? window_us : 1);
+  double rate = sample > pace->rate_per_us ? sample : pace->rate_per_us;
+  return rate * static_cast<double>(line_wait_most_us) >= worth_a_pause;
+}
+
+bool pace_write_due(const pace_state* pace, std::int64_t now_us) {
+  // While the queue never runs dry, a line cannot have been held since
+  // before the last write-out, whenever its datagram queued.
+  std::int64_t since = pace->holding ? pace->held_since_us : pace->dry_us;
+  if (pace->wrote_us > since) {
+    since = pace->wrote_us;
+  }
+  return now_us - since >= line_wait_most_us;
+}
+
+void pace_wrote_out(pace_state* pace, std::int64_t now_us) {
+  pace->holding = false;
+  pace->wrote_us = now_us;
 }

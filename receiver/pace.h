@@ -31,6 +31,7 @@ struct pace_state {
   bool paused;               // the last step was a pause
   bool holding;              // lines are held, since held_since_us
   std::int64_t held_since_us;
+  std::int64_t wrote_us;     // when lines were last written out with more queued
 };
 
 // The loop's next step once the queue is dry.
@@ -53,8 +54,16 @@ void pace_took(pace_state* pace, int count, long bytes);
 pace_step pace_when_dry(pace_state* pace, bool held, std::int64_t now_us);
 
 // Whether the stream is fast enough that a pause would gather more than one
-// datagram: only then is it worth looking for the next datagram before
-// writing the lines out.
-bool pace_fast(const pace_state* pace);
+// datagram, by the last measure or by what was taken since the queue was
+// last dry: only then is it worth looking for the next datagram before
+// writing the lines out (and pace_when_dry pauses only then).
+bool pace_fast(const pace_state* pace, std::int64_t now_us);
+
+// Whether the lines held while the queue never ran dry must be written out
+// now: the oldest has waited as long as a line may.
+bool pace_write_due(const pace_state* pace, std::int64_t now_us);
+
+// Notes that the lines held were written out while more was queued.
+void pace_wrote_out(pace_state* pace, std::int64_t now_us);
 
 #endif  // RECEIVER_PACE_H

@@ -134,9 +134,10 @@ const int wait_cut_short = -2;
 int platform_wait_readable(ssm_socket socket, int wait_ms);
 
 // Waits until either socket is readable, at most wait_ms milliseconds, for a
-// program whose output is pending all the while: a stop request is only
-// noted here (and cuts the wait short), never acted on. second may be
-// ssm_no_socket. Returns 1 (first), 2 (second) or 3 (both) when readable, 0
+// program whose stops are always noted (platform_catch_stops): a stop is
+// never acted on here, and where the system cannot cut the wait short
+// (Windows) the caller waits in slices of at most about 100 ms and looks for
+// the request between them. second may be ssm_no_socket. Returns 1 (first), 2 (second) or 3 (both) when readable, 0
 // when the time ran out, wait_cut_short, or -1 on failure.
 int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms);
 
@@ -164,10 +165,15 @@ int platform_link_capture_counts(ssm_socket capture, long long* seen, long long*
 // platform_wait_readable or platform_receive, is made only while no line is
 // held: a stop may end the process there at once.
 
-// From now on a stop request is noted instead of ending the process, and it
-// cuts short the receive, wait or pause in progress. A signal that was
-// ignored at start stays ignored. A second request ends the process at once.
-void platform_catch_stops();
+// From now on a stop request is noted instead of ending the process, and
+// the receive, wait or pause in progress on socket returns at once, as does
+// any receive or wait on it begun after the request (POSIX: its receiving
+// side is shut), so a request that lands just before a blocking call is not
+// lost. Where a program waits with no line held, Windows may end it then;
+// always_noted (a program with a report to give at the end) keeps every
+// request for the program to see. A signal that was ignored at start stays
+// ignored. A second request ends the process at once.
+void platform_catch_stops(ssm_socket socket, bool always_noted);
 
 // The stop request noted (a signal number, or the console event plus one),
 // or 0 while none came.

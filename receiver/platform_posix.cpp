@@ -35,7 +35,13 @@ const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // Written by the handler only.
 volatile sig_atomic_t noted_stop = 0;
 
-// Only notes the signal: the loop writes out what it holds, then ends.
+// The socket whose receives and waits a stop must cut short.
+volatile sig_atomic_t stop_socket = -1;
+
+// Notes the signal, and shuts the socket's receiving side: a receive or wait
+// entered after the loop's last look at the note then returns at once
+// instead of blocking, so no request is lost in between. The loop writes out
+// what it holds, then ends.
 void note_stop(int signal_number) {
   if (noted_stop != 0) {
     // Asked twice: the lines are not worth waiting for any longer (a write
@@ -46,6 +52,18 @@ void note_stop(int signal_number) {
     return;
   }
   noted_stop = signal_number;
+  if (stop_socket >= 0) {
+    // An unconnected UDP socket answers ENOTCONN, but is shut all the same.
+    int saved = errno;
+    (void)shutdown(stop_socket, SHUT_RD);
+    errno = saved;
+  }
+}
+
+// What a receive of a socket whose receiving side is shut gives: length 0,
+// and no sender, which every datagram has.
+bool shut_not_datagram(long length, socklen_t sender_size) {
+  return length == 0 && sender_size == 0;
 }
 
 }  // namespace
@@ -258,6 +276,9 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
   socklen_t from_size = sizeof from;
   ssize_t length =
       recvfrom(fd, buffer, size, flags, reinterpret_cast<sockaddr*>(&from), &from_size);
+  if (shut_not_datagram(length, from_size)) {
+    return receive_nothing;  // a stop came
+  }
   if (length < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
       return receive_nothing;
@@ -309,6 +330,9 @@ int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t 
     return 1;
   }
   for (int i = 0; i < received; ++i) {
+    if (shut_not_datagram(messages[i].msg_len, messages[i].msg_hdr.msg_namelen)) {
+      return i;  // a stop came: what was queued before it is taken
+    }
     lengths[i] = static_cast<long>(messages[i].msg_len);
     take_sender(&from[i], &senders[i]);
   }
@@ -526,7 +550,8 @@ std::int64_t platform_monotonic_us() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-void platform_catch_stops() {
+void platform_catch_stops(ssm_socket socket, bool /*always_noted*/) {
+  stop_socket = static_cast<sig_atomic_t>(socket);
   for (int signal_number : stop_signals) {
     struct sigaction old;
     if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {

@@ -62,6 +62,12 @@ volatile LONG noted_stop = 0;
 // handler may end the process only when it holds it.
 CRITICAL_SECTION busy;
 bool stops_caught = false;
+// The program has something to say at a stop whenever it comes (a report):
+// the handler only notes it, and waits look for the note between slices.
+bool always_noted = false;
+
+// How long a wait runs before it looks for a stop request noted meanwhile.
+const int stop_look_ms = 100;
 
 BOOL WINAPI note_stop(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -70,6 +76,9 @@ BOOL WINAPI note_stop(DWORD event) {
   if (InterlockedCompareExchange(&noted_stop, static_cast<LONG>(event) + 1, 0) != 0) {
     // Asked twice: the lines are not worth waiting for any longer.
     ExitProcess(STATUS_CONTROL_C_EXIT);
+  }
+  if (always_noted) {
+    return TRUE;
   }
   // The main thread holds lines only for moments, and ends the process
   // itself once they are written; while it waits with none, this does.
@@ -346,6 +355,19 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
   if (wait_ms == receive_no_wait) {
     return select_readable(socket, wait_ms);
   }
+  if (always_noted) {
+    // A select on one thread is not cut short by a handler on another.
+    for (int left = wait_ms;; left -= stop_look_ms) {
+      if (noted_stop != 0) {
+        return wait_cut_short;
+      }
+      int slice = wait_ms < 0 || left > stop_look_ms ? stop_look_ms : left;
+      int ready = select_readable(socket, slice);
+      if (ready != 0 || (wait_ms >= 0 && left <= stop_look_ms)) {
+        return ready;
+      }
+    }
+  }
   let_stop_in();
   int ready = select_readable(socket, wait_ms);
   keep_stop_out();
@@ -357,8 +379,9 @@ int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
   }
-  // The stop is not let in: the program ends itself once it has written
-  // what it holds.
+  // The stop is never let in here: a select on this thread is not cut short
+  // by the console handler, so the caller waits in slices and looks for the
+  // request between them.
   fd_set readable;
   readable.fd_count = 0;
   readable.fd_array[readable.fd_count++] = as_socket(first);
@@ -397,7 +420,8 @@ int platform_link_capture_counts(ssm_socket /*capture*/, long long* /*seen*/,
   return -1;
 }
 
-void platform_catch_stops() {
+void platform_catch_stops(ssm_socket /*socket*/, bool noted) {
+  always_noted = noted;
   InitializeCriticalSection(&busy);
   EnterCriticalSection(&busy);
   stops_caught = true;

@@ -72,7 +72,17 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms, pace_state* pace) 
     if (stop_requested()) {
       return wait_stopped;
     }
-    if (pace_fast(pace) && platform_wait_readable(socket, receive_no_wait) == 1) {
+    // Look before any pause: never pause with datagrams already queued (a
+    // burst after a quiet spell is found fast by its first two).
+    std::int64_t now_us = platform_monotonic_us();
+    if (pace_fast(pace, now_us) && platform_wait_readable(socket, receive_no_wait) == 1) {
+      // More is queued: take it, but hold no line past its moment.
+      if (output_pending() && pace_write_due(pace, now_us)) {
+        if (flush_output() != 0) {
+          return wait_output_failed;
+        }
+        pace_wrote_out(pace, now_us);
+      }
       return wait_readable;
     }
     pace_step step = pace_when_dry(pace, output_pending(), platform_monotonic_us());

@@ -55,9 +55,11 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
 
 // open_ssm_receiver without the command line: checks the three operand texts
 // and does the rest of its start-up (the messages name them alike). Output
-// must be prepared (platform_prepare_output) first.
+// must be prepared (platform_prepare_output) first. Stops are caught with
+// always_noted for a program that has a report to give at any stop (see
+// platform_catch_stops); the receivers pass false.
 int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
-                     const char* port_text, ssm_receiver* receiver);
+                     const char* port_text, bool always_noted, ssm_receiver* receiver);
 
 // Asks once for the IPv4 membership of (source, group) on interface_address,
 // all in network byte order. Returns the setsockopt result: 0, or -1

@@ -122,11 +122,28 @@ int renew_ssm_membership(ssm_receiver* receiver, const char** reason) {
 
 namespace {
 
+// Whether an IPv6 address is an IPv4 one in disguise (::ffff:a.b.c.d): no
+// IPv6 membership can carry it.
+bool ipv4_mapped(const ssm_address& address) {
+  static const unsigned char prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  return address.family == ssm_ipv6 && std::memcmp(address.bytes, prefix, sizeof prefix) == 0;
+}
+
 // Reads the first size characters of text as an address of either family;
-// returns the message for text that is neither, or nullptr.
-const char* read_address(const char* text, std::size_t size, ssm_address* address) {
+// returns the message for text that is neither, or nullptr. `room` holds a
+// message made for this text.
+const char* read_address(const char* text, std::size_t size, ssm_address* address, char* room,
+                         std::size_t room_size) {
   if (parse_address_operand(text, size, address)) {
-    return nullptr;
+    if (!ipv4_mapped(*address)) {
+      return nullptr;
+    }
+    const unsigned char* v4 = address->bytes + 12;
+    // Fits: four numbers of at most three digits.
+    (void)std::snprintf(room, room_size,
+                        "an IPv4-mapped IPv6 address: write the IPv4 address (%u.%u.%u.%u)",
+                        v4[0], v4[1], v4[2], v4[3]);
+    return room;
   }
   return std::memchr(text, ':', size) != nullptr ? "not an IPv6 address"
                                                  : "not a dotted-decimal IPv4 address";
@@ -145,7 +162,8 @@ int read_group(const char* program, const char* text, ssm_channel* channel) {
                         platform_interface_name_most());
     return bad_operand(program, "group", text, expected);
   }
-  const char* problem = read_address(text, suffix.address_size, &channel->group);
+  char room[96];
+  const char* problem = read_address(text, suffix.address_size, &channel->group, room, sizeof room);
   if (problem != nullptr) {
     return bad_operand(program, "group", text, problem);
   }
@@ -162,16 +180,21 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
     const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : program;
     return print_usage(name);
   }
-  return open_ssm_channel(program, argv[1], argv[2], argv[3], receiver);
+  return open_ssm_channel(program, argv[1], argv[2], argv[3], false, receiver);
 }
 
 int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
-                     const char* port_text, ssm_receiver* receiver) {
+                     const char* port_text, bool always_noted, ssm_receiver* receiver) {
   ssm_channel channel{};
   if (read_group(program, group_text, &channel) != 0) {
     return exit_usage;
   }
-  const char* problem = read_address(source_text, std::strlen(source_text), &channel.source);
+  char room[96];
+  const char* problem = std::strchr(source_text, '%') != nullptr
+                            ? "the interface goes on the group (<group>%<interface>), not on "
+                              "the source"
+                            : read_address(source_text, std::strlen(source_text), &channel.source,
+                                           room, sizeof room);
   if (problem != nullptr) {
     return bad_operand(program, "source", source_text, problem);
   }
@@ -190,7 +213,7 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
 
   // Before any socket: one must not take the place of a closed stream.
   if (platform_open_standard_streams() != 0) {
-    (void)std::fprintf(stderr, "%s: standard output is closed\n", program);
+    print_failure(program, "write to standard output", "it is closed");
     return exit_failure;
   }
   if (platform_start_sockets() != 0) {
@@ -233,6 +256,6 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
   }
   // From here on a stop writes out the lines held before the program ends.
-  platform_catch_stops();
+  platform_catch_stops(socket, always_noted);
   return 0;
 }

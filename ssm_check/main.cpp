@@ -40,8 +40,9 @@ int main(int argc, char** argv) {
     return status == check_help_printed ? 0 : status;
   }
   ssm_receiver receiver;
+  // Every stop must be noted: the report is still to come.
   status = open_ssm_channel(program, options.group_text, options.source_text, options.port_text,
-                            &receiver);
+                            true, &receiver);
   if (status != 0) {
     return status;
   }

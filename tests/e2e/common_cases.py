@@ -163,7 +163,7 @@ class CommonCases(ChannelCases):
             with open(trace) as f:
                 calls = [entry for entry in f if "socket(" in entry]
         self.assertEqual(result.returncode, 2)
-        self.assertEqual(result.stderr.decode(), "%s: standard output is closed\n" % self.NAME)
+        self.assertEqual(result.stderr.decode(), "%s: write to standard output: it is closed\n" % self.NAME)
         self.assertEqual(calls, [])
 
     def test_port_zero_says_the_port_the_system_chose(self):
@@ -328,6 +328,23 @@ class CommonCases(ChannelCases):
     def test_interrupt_and_hang_up_write_out_the_lines_too(self):
         self.stopped_after_burst(signal.SIGINT)
         self.stopped_after_burst(signal.SIGHUP)
+
+    def test_stop_just_before_a_blocking_call_is_not_lost(self):
+        # The preload sleeps before each call that could block: the signal
+        # lands after the loop's last look for a stop, before the call.
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port, extra_env={
+            "LD_PRELOAD": os.environ["SSM_SLOW_PRELOAD"], "SSM_SLOW_MS": "300",
+            "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"})
+        send("-c", 1, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(1), [line(SOURCE, 1, 32)])
+        time.sleep(0.05)
+        receiver.process.send_signal(signal.SIGINT)
+        try:
+            receiver.process.wait(timeout=0.6)
+        except subprocess.TimeoutExpired:
+            self.fail("a SIGINT just before the blocking call was lost")
+        self.assertEqual(receiver.process.returncode, -signal.SIGINT)
 
     def test_interrupt_ignored_at_start_stays_ignored(self):
         port = free_port()

@@ -109,7 +109,8 @@ class Receiver:
     """A receiver program running in the background, its output in a file."""
 
     def __init__(self, program, args, stdout=None, trace=False, wait_ready=True,
-                 trace_calls="setsockopt", preexec_fn=None, keep_descriptors=False):
+                 trace_calls="setsockopt", preexec_fn=None, keep_descriptors=False,
+                 extra_env=None):
         self.dir = tempfile.mkdtemp(prefix="ssm-e2e-")
         self.out_path = os.path.join(self.dir, "out")
         self.err_path = os.path.join(self.dir, "err")
@@ -118,7 +119,8 @@ class Receiver:
         self._err = open(self.err_path, "wb")
         self.process = subprocess.Popen(self.command_line(program, args, trace, trace_calls),
                                         stdout=self._out, stderr=self._err,
-                                        env=self.environment(trace), preexec_fn=preexec_fn,
+                                        env=self.environment(trace, extra_env),
+                                        preexec_fn=preexec_fn,
                                         close_fds=not keep_descriptors)
         self.started = time.monotonic()
         if wait_ready and len(args) >= 3:
@@ -134,8 +136,10 @@ class Receiver:
             command = ["strace", "-f", "-ttt", "-e", "trace=" + trace_calls, "-o", self.trace_path] + command
         return command
 
-    def environment(self, trace):
-        return traced_environment() if trace else None
+    def environment(self, trace, extra_env=None):
+        environment = traced_environment() if trace else dict(os.environ)
+        environment.update(extra_env or {})
+        return environment
 
     def output(self):
         with open(self.out_path, "rb") as f:

@@ -89,6 +89,8 @@ bool wait_until_queued(int wait_ms, bool noted_before) {
 long take_datagram(unsigned char* buffer, std::size_t size, ssm_address* sender) {
   fake_datagram next = fake.datagrams.front();
   fake.datagrams.pop_front();
+  fake.take_times.push_back(fake.now_us);
+  fake.now_us += fake.receive_cost_us;
   if (next.result >= 0) {
     std::size_t length = static_cast<std::size_t>(next.result);
     if (length > size) {
@@ -224,6 +226,9 @@ int platform_batch_limit() {
 void platform_pause(ssm_socket, int wait_us) {
   fake.pauses.push_back(wait_us);
   fake.pause_starts.push_back(fake.now_us);
+  if (queued()) {
+    ++fake.paused_with_queue;
+  }
   count_call(fake_pause_call);
   if (fake.stopped == 0) {
     advance_to(fake.now_us + wait_us + fake.pause_overrun_us);
@@ -265,7 +270,7 @@ int platform_open_standard_streams() {
   return fake.stdout_closed ? -1 : 0;
 }
 
-void platform_catch_stops() {
+void platform_catch_stops(ssm_socket /*socket*/, bool /*always_noted*/) {
   ++fake.stops_caught;
 }
 

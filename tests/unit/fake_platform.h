@@ -54,6 +54,7 @@ struct fake_state {
   int batch_limit = 64;       // 1: a system without a batched receive
   long queue_bytes = 212992;  // the receive queue granted
   int pause_overrun_us = 0;   // how much longer than asked a pause lasts
+  int receive_cost_us = 0;    // how long taking one datagram lasts
   // A stop request (stop_signal) comes during the stop_nth call (from 1) of
   // kind stop_call, or when the clock reaches stop_at_us (a blocked call
   // returns then), or when the program would otherwise block for ever.
@@ -73,6 +74,8 @@ struct fake_state {
   std::vector<int> pauses;         // microseconds
   std::vector<std::int64_t> pause_starts;
   std::vector<int> readable_waits;
+  std::vector<std::int64_t> take_times;  // when each datagram was taken
+  int paused_with_queue = 0;       // pauses begun with a datagram already queued
   int blocked = 0;                 // waits and receives that slept until a datagram came
   std::string output;
   int writes = 0;

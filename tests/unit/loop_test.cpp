@@ -233,6 +233,33 @@ TEST_F(Loop, WatchPacesEveryRateOneDatagramAWait) {
   }
 }
 
+TEST_F(Loop, WatchTakesABurstAfterAQuietSpellWithoutPausingOnIt) {
+  // 100 datagrams back to back, 2 ms after the start, while taking each one
+  // lasts 20 us: most of the burst is queued before the second is taken.
+  for (int i = 0; i < 100; ++i) {
+    unsigned char n = static_cast<unsigned char>(i + 1);
+    std::int64_t at = start_us + 2000 + i;
+    fake.datagrams.push_back({4, peer(10, 1, 1, 1), {n, 0, 0, 0}, 0, at});
+  }
+  fake.receive_cost_us = 20;
+  fake.stop_at_us = start_us + 500000;
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(fake.output_at_end, lines(100));
+  EXPECT_EQ(fake.paused_with_queue, 0) << "a pause with datagrams already queued";
+  // From the take to the write that carried it: at most the moment, give or
+  // take one receive.
+  std::size_t write = 0;
+  for (std::size_t i = 0; i < fake.take_times.size(); ++i) {
+    while (fake.write_log[write].second < (i + 1) * line_size) {
+      ++write;
+    }
+    ASSERT_LE(fake.write_log[write].first - fake.take_times[i],
+              line_wait_most_us + fake.receive_cost_us)
+        << "line " << i + 1 << " held too long";
+  }
+  EXPECT_GE(fake.writes, 2) << "the lines go out during the burst, not only at its end";
+}
+
 TEST_F(Loop, WatchRenewsAfterEverySilentSecondAndStopsWithItsLines) {
   stream(20, 10000);
   fake.stop_at_us = arrivals.back() + 3500000;
@@ -293,5 +320,5 @@ TEST(Pace, APauseThatGathersNothingWritesOutWhatIsHeld) {
   step = pace_when_dry(&pace, true, 100 + step.pause_us);
   EXPECT_EQ(step.pause_us, 0);
   EXPECT_TRUE(step.write_out) << "no line is held while the loop blocks";
-  EXPECT_FALSE(pace_fast(&pace));
+  EXPECT_FALSE(pace_fast(&pace, 100 + step.pause_us));
 }

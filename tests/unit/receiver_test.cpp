@@ -177,7 +177,7 @@ TEST_F(Core, StandardOutputClosedStopsBeforeAnySocket) {
   fake.stdout_closed = true;
   testing::internal::CaptureStderr();
   EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), exit_failure);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ssm_test: standard output is closed\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ssm_test: write to standard output: it is closed\n");
   EXPECT_EQ(fake.sockets_opened, 0);
 }
 
@@ -244,7 +244,14 @@ TEST_F(Core, FamiliesAndSuffixesThatCannotBe) {
       {{"x", "ff3e::8000:g", "fd00:77::1", "5000"},
        "ssm_test: group 'ff3e::8000:g': not an IPv6 address\n"},
       {{"x", "ff3e::8000:1", "fd00:77::1%eth0", "5000"},
-       "ssm_test: source 'fd00:77::1%eth0': not an IPv6 address\n"},
+       "ssm_test: source 'fd00:77::1%eth0': the interface goes on the group "
+       "(<group>%<interface>), not on the source\n"},
+      {{"x", "::ffff:232.1.2.3", "::ffff:10.1.1.1", "5000"},
+       "ssm_test: group '::ffff:232.1.2.3': an IPv4-mapped IPv6 address: write the IPv4 "
+       "address (232.1.2.3)\n"},
+      {{"x", "ff3e::8000:1%eth0", "::FFFF:a01:101", "5000"},
+       "ssm_test: source '::FFFF:a01:101': an IPv4-mapped IPv6 address: write the IPv4 "
+       "address (10.1.1.1)\n"},
       {{"x", "232.1.2.3%", "10.1.1.1", "5000"},
        "ssm_test: group '232.1.2.3%': the interface after '%' must be a name of 1 to 15 "
        "characters or an index\n"},
