@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "exit_status.h"
+#include "host_checks.h"
 #include "operands.h"
 #include "output.h"
 #include "ssm_receiver.h"
@@ -254,6 +255,8 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
     (void)std::snprintf(receiver->join_refusal, sizeof receiver->join_refusal, "%s", reason);
     // Not fatal: whatever still reaches the port is reported.
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
+  } else {
+    check_host_blockers(program, receiver);
   }
   // From here on a stop writes out the lines held before the program ends.
   platform_catch_stops(socket, always_noted);
