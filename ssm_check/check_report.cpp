@@ -68,10 +68,10 @@ bool old_protocol(const ssm_receiver* receiver, const host_findings* host) {
 void protocol_text(const ssm_receiver* receiver, const host_findings* host, char* out,
                    std::size_t room) {
   const char* name = is_ipv6(receiver) ? "MLD" : "IGMP";
-  if (!host->checked) {
-    (void)std::snprintf(out, room, "not checked on this system");
+  if (host->stays_on_host) {
+    (void)std::snprintf(out, room, "not used: the channel stays on this host");
   } else if (host->group_protocol_version == 0) {
-    (void)std::snprintf(out, room, "not known");
+    (void)std::snprintf(out, room, "not checked: this system does not say");
   } else if (old_protocol(receiver, host)) {
     (void)std::snprintf(out, room,
                         "%sv%d (%s): its reports name no source, and routers serving SSM "
@@ -82,44 +82,58 @@ void protocol_text(const ssm_receiver* receiver, const host_findings* host, char
   }
 }
 
+// The reverse-path filtering in force: "rp_filter 1 on eth0", or the
+// setting for all interfaces where it is the higher.
+void filter_setting(const host_findings& host, char* out, std::size_t room) {
+  if (host.rp_filter_all > host.rp_filter_own && host.rp_filter_own >= 0) {
+    (void)std::snprintf(out, room, "rp_filter %d on all interfaces, over %d on %s",
+                        host.rp_filter_all, host.rp_filter_own, host.interface_name);
+  } else if (host.rp_filter >= 0) {
+    (void)std::snprintf(out, room, "rp_filter %d on %s", host.rp_filter, host.interface_name);
+  } else {
+    (void)std::snprintf(out, room, "on %s", host.interface_name);
+  }
+}
+
 // Why reverse-path filtering drops the channel, in a few words.
 void reverse_path_reason(const ssm_receiver* receiver, const check_facts* facts, char* out,
                          std::size_t room) {
   const host_findings& host = facts->host;
   char source[address_text_max];
   (void)format_address(source, receiver->channel.source);
-  char filter[96] = "";
-  if (host.rp_filter >= 0) {
-    (void)std::snprintf(filter, sizeof filter, "rp_filter %d on %s; ", host.rp_filter,
-                        host.interface_name);
-  }
+  char filter[192];
+  filter_setting(host, filter, sizeof filter);
   if (host.route_back[0] != '\0') {
-    (void)std::snprintf(out, room, "reverse-path filtering (%sthe route back to %s leaves by %s)",
-                        filter, source, host.route_back);
+    (void)std::snprintf(out, room,
+                        "reverse-path filtering (%s; the route back to %s leaves by %s)", filter,
+                        source, host.route_back);
+  } else if (host.no_route_back) {
+    (void)std::snprintf(out, room, "reverse-path filtering (%s; no route leads back to %s)",
+                        filter, source);
   } else {
-    (void)std::snprintf(out, room, "reverse-path filtering (%sno route back to %s)", filter,
-                        source);
+    (void)std::snprintf(out, room, "reverse-path filtering (%s)", filter);
   }
 }
 
 void reverse_path_text(const ssm_receiver* receiver, const check_facts* facts, char* out,
                        std::size_t room) {
   const host_findings& host = facts->host;
-  if (!host.checked) {
-    (void)std::snprintf(out, room, "not checked on this system");
+  if (!receiver->joined) {
+    (void)std::snprintf(out, room, "not checked: no membership");
+  } else if (host.stays_on_host) {
+    (void)std::snprintf(out, room, "not applied: the channel stays on this host");
+  } else if (!host.checked) {
+    (void)std::snprintf(out, room, "not checked: this system does not say");
   } else if (is_ipv6(receiver)) {
     (void)std::snprintf(out, room, "not filtered (Linux filters IPv4 only)");
-  } else if (!receiver->joined) {
-    (void)std::snprintf(out, room, "not checked: no membership");
   } else if (host.reverse_path_drops) {
-    char reason[320];
+    char reason[400];
     reverse_path_reason(receiver, facts, reason, sizeof reason);
     (void)std::snprintf(out, room, "drops the channel: %s", reason);
-  } else if (host.rp_filter >= 0) {
-    (void)std::snprintf(out, room, "lets the channel in (rp_filter %d on %s)", host.rp_filter,
-                        host.interface_name);
   } else {
-    (void)std::snprintf(out, room, "lets the channel in");
+    char filter[192];
+    filter_setting(host, filter, sizeof filter);
+    (void)std::snprintf(out, room, "lets the channel in (%s)", filter);
   }
 }
 
@@ -178,7 +192,7 @@ void ended_text(const check_options* options, const check_facts* facts, char* ou
 void nothing_reason(const ssm_receiver* receiver, const check_facts* facts, const char* interface,
                     char* out, std::size_t room) {
   const host_findings& host = facts->host;
-  char reason[320] = "";
+  char reason[400] = "";
   if (host.reverse_path_drops) {
     reverse_path_reason(receiver, facts, reason, sizeof reason);
   }
