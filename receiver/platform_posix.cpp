@@ -13,6 +13,11 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#ifdef SSM_HAVE_PACKET_CAPTURE
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -465,6 +470,180 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
   // An error pending on the socket is readable too: the receive reports it.
   return ready > 0 ? 1 : 0;
 }
+
+int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms) {
+  pollfd wanted[2] = {};
+  wanted[0].fd = static_cast<int>(first);
+  wanted[1].fd = static_cast<int>(second);  // poll skips -1
+  wanted[0].events = POLLIN;
+  wanted[1].events = POLLIN;
+  if (wanted[0].fd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  int ready = poll(wanted, 2, wait_ms < 0 ? -1 : wait_ms);
+  if (ready < 0) {
+    return errno == EINTR ? wait_cut_short : -1;
+  }
+  if ((wanted[0].revents & POLLNVAL) != 0 || (wanted[1].revents & POLLNVAL) != 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return (wanted[0].revents != 0 ? 1 : 0) | (wanted[1].revents != 0 ? 2 : 0);
+}
+
+#ifdef SSM_HAVE_PACKET_CAPTURE
+namespace {
+
+// A capture takes the headers only: the count is what matters.
+const unsigned capture_snap_bytes = 64;
+
+// A classic BPF program that accepts the channel's datagrams only. Each test
+// either must hold (else reject) or rejects when it holds; the jumps to the
+// end are filled in once the program is complete.
+struct capture_filter {
+  sock_filter code[32];
+  bool reject_when_true[32];
+  bool is_test[32];
+  int size;
+};
+
+void filter_load(capture_filter* filter, std::uint16_t code, std::uint32_t k) {
+  filter->is_test[filter->size] = false;
+  filter->code[filter->size++] = sock_filter{code, 0, 0, k};
+}
+
+void filter_test(capture_filter* filter, std::uint16_t code, std::uint32_t k,
+                 bool reject_when_true) {
+  filter->is_test[filter->size] = true;
+  filter->reject_when_true[filter->size] = reject_when_true;
+  filter->code[filter->size++] = sock_filter{code, 0, 0, k};
+}
+
+// Loads the 32-bit word at offset (network order, as BPF reads it) and
+// requires it to be the one of bytes.
+void filter_word(capture_filter* filter, std::uint32_t offset, const unsigned char* bytes) {
+  std::uint32_t word = static_cast<std::uint32_t>(bytes[0]) << 24 |
+                       static_cast<std::uint32_t>(bytes[1]) << 16 |
+                       static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
+  filter_load(filter, BPF_LD | BPF_W | BPF_ABS, offset);
+  filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, word, false);
+}
+
+void build_filter(capture_filter* filter, const ssm_address* group, const ssm_address* source,
+                  std::uint16_t port) {
+  filter->size = 0;
+  // What this host sends itself is not what reached it.
+  filter_load(filter, BPF_LD | BPF_B | BPF_ABS,
+              static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE));
+  filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, true);
+  if (group->family == ssm_ipv6) {
+    // Offsets in the IPv6 header; a UDP header right after it.
+    filter_load(filter, BPF_LD | BPF_B | BPF_ABS, 6);
+    filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, false);
+    for (std::uint32_t i = 0; i < 4; ++i) {
+      filter_word(filter, 8 + 4 * i, source->bytes + 4 * i);
+    }
+    for (std::uint32_t i = 0; i < 4; ++i) {
+      filter_word(filter, 24 + 4 * i, group->bytes + 4 * i);
+    }
+    filter_load(filter, BPF_LD | BPF_H | BPF_ABS, 40 + 2);
+  } else {
+    filter_load(filter, BPF_LD | BPF_B | BPF_ABS, 9);
+    filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, false);
+    filter_word(filter, 12, source->bytes);
+    filter_word(filter, 16, group->bytes);
+    // Only a first fragment holds the ports: one count a datagram.
+    filter_load(filter, BPF_LD | BPF_H | BPF_ABS, 6);
+    filter_test(filter, BPF_JMP | BPF_JSET | BPF_K, 0x1fff, true);
+    filter_load(filter, BPF_LDX | BPF_B | BPF_MSH, 0);
+    filter_load(filter, BPF_LD | BPF_H | BPF_IND, 2);
+  }
+  filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, port, false);
+  int accept = filter->size;
+  filter_load(filter, BPF_RET | BPF_K, capture_snap_bytes);
+  filter_load(filter, BPF_RET | BPF_K, 0);
+  for (int i = 0; i < accept; ++i) {
+    if (!filter->is_test[i]) {
+      continue;
+    }
+    auto to_reject = static_cast<unsigned char>(accept + 1 - (i + 1));
+    if (filter->reject_when_true[i]) {
+      filter->code[i].jt = to_reject;
+    } else {
+      filter->code[i].jf = to_reject;
+    }
+  }
+}
+
+}  // namespace
+
+ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_address* group,
+                                      const ssm_address* source, std::uint16_t port,
+                                      const char** reason) {
+  // Protocol 0 takes nothing until the bind: the filter is in place first.
+  int fd = socket(AF_PACKET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    *reason = errno == EPERM || errno == EACCES ? "it needs root or CAP_NET_RAW"
+                                                : platform_socket_error_text();
+    return ssm_no_socket;
+  }
+  capture_filter filter{};
+  build_filter(&filter, group, source, port);
+  sock_fprog program{static_cast<unsigned short>(filter.size), filter.code};
+  int queue = 4 * 1024 * 1024;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+  sockaddr_ll link{};
+  link.sll_family = AF_PACKET;
+  link.sll_protocol = htons(group->family == ssm_ipv6 ? ETH_P_IPV6 : ETH_P_IP);
+  link.sll_ifindex = static_cast<int>(interface_index);
+  if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
+    *reason = platform_socket_error_text();
+    close(fd);
+    return ssm_no_socket;
+  }
+  return fd;
+}
+
+long platform_drain_link_capture(ssm_socket capture) {
+  unsigned char header[capture_snap_bytes];
+  long taken = 0;
+  while (recv(static_cast<int>(capture), header, sizeof header, MSG_DONTWAIT) >= 0) {
+    ++taken;
+  }
+  return taken;
+}
+
+int platform_link_capture_counts(ssm_socket capture, long long* seen, long long* dropped) {
+  tpacket_stats counts{};
+  socklen_t size = sizeof counts;
+  if (getsockopt(static_cast<int>(capture), SOL_PACKET, PACKET_STATISTICS, &counts, &size) != 0) {
+    return -1;
+  }
+  // The system counts the dropped ones among those that matched.
+  *seen = counts.tp_packets;
+  *dropped = counts.tp_drops;
+  return 0;
+}
+#else
+ssm_socket platform_open_link_capture(unsigned /*interface_index*/,
+                                      const ssm_address* /*group*/,
+                                      const ssm_address* /*source*/, std::uint16_t /*port*/,
+                                      const char** reason) {
+  *reason = "not made on this system";
+  return ssm_no_socket;
+}
+
+long platform_drain_link_capture(ssm_socket /*capture*/) {
+  return 0;
+}
+
+int platform_link_capture_counts(ssm_socket /*capture*/, long long* /*seen*/,
+                                 long long* /*dropped*/) {
+  return -1;
+}
+#endif  // SSM_HAVE_PACKET_CAPTURE
 
 std::int64_t platform_monotonic_us() {
   timespec now{};

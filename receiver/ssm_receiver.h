@@ -35,6 +35,7 @@ struct ssm_receiver {
   // warn_unbound_interface).
   unsigned bound_interface;
   const char* unbound_reason;
+  char join_refusal[160];  // why the start-up request was refused; "" when accepted
 };
 
 // Size of the buffer every datagram is received into: any UDP payload fits
@@ -56,6 +57,14 @@ struct sender_record {
 // membership is a warning on standard error, and start-up still succeeds.
 // Once ready, stop requests are caught (platform_catch_stops).
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver);
+
+// open_ssm_receiver without the command line: checks the three operand texts
+// and does the rest of its start-up (the messages name them alike). Output
+// must be prepared (platform_prepare_output) first. Stops are caught with
+// always_noted for a program that has a report to give at any stop (see
+// platform_catch_stops); the receivers pass false.
+int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
+                     const char* port_text, bool always_noted, ssm_receiver* receiver);
 
 // Asks once for the IPv4 membership of (source, group) on interface_address,
 // all in network byte order. Returns the setsockopt result: 0, or -1

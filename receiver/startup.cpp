@@ -220,9 +220,11 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
     const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : program;
     return print_usage(name);
   }
-  const char* group_text = argv[1];
-  const char* source_text = argv[2];
-  const char* port_text = argv[3];
+  return open_ssm_channel(program, argv[1], argv[2], argv[3], false, receiver);
+}
+
+int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
+                     const char* port_text, bool always_noted, ssm_receiver* receiver) {
   ssm_channel channel{};
   if (read_group(program, group_text, &channel) != 0) {
     return exit_usage;
@@ -289,13 +291,16 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   const char* reason = nullptr;
   receiver->joined = join_ssm_channel(receiver, &reason) == 0;
   warn_unbound_interface(program, receiver);
+  receiver->join_refusal[0] = '\0';
   if (!receiver->joined) {
+    // Kept: the next failed call may write over the system's text.
+    (void)std::snprintf(receiver->join_refusal, sizeof receiver->join_refusal, "%s", reason);
     // Not fatal: whatever still reaches the port is reported.
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
   } else {
     check_host_blockers(program, receiver);
   }
   // From here on a stop writes out the lines held before the program ends.
-  platform_catch_stops(socket, false);
+  platform_catch_stops(socket, always_noted);
   return 0;
 }

@@ -4,6 +4,6 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${SSM_BUILD_DIR:-$top/build}
-bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 strace util-linux
+bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 strace util-linux nftables
 cmake --preset default -S "$top" -B "$build" >/dev/null
 cmake --build "$build"

@@ -80,7 +80,7 @@ class Loop : public ::testing::Test {
 
   const std::int64_t start_us = 5000000;
   ssm_receiver receiver{
-      7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0, 0, nullptr};
+      7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0, 0, nullptr, ""};
   std::vector<std::int64_t> arrivals;
   std::unique_ptr<report_batch> batch{new report_batch()};
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[report_buffer_size]};

@@ -1,0 +1,369 @@
+#include "check_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "output.h"
+#include "report_line.h"
+
+namespace {
+
+// Room for the longest line: a verdict that names the interface, the
+// source and the route back.
+const std::size_t line_room = 640;
+
+// Adds one "name: value" line. Returns 0 or -1.
+__attribute__((format(printf, 2, 3))) int put_line(const char* name, const char* format, ...) {
+  char line[line_room];
+  int size = std::snprintf(line, sizeof line, "%s: ", name);
+  std::va_list values;
+  va_start(values, format);
+  // A line that would be longer is cut: it still ends with a line feed.
+  int more = std::vsnprintf(line + size, sizeof line - static_cast<std::size_t>(size) - 1,
+                            format, values);
+  va_end(values);
+  std::size_t length = static_cast<std::size_t>(size) + static_cast<std::size_t>(more);
+  if (length > sizeof line - 2) {
+    length = sizeof line - 2;
+  }
+  line[length++] = '\n';
+  return append_output(line, length);
+}
+
+double seconds(std::int64_t us) {
+  return static_cast<double>(us) / 1e6;
+}
+
+std::int32_t as_signed(std::uint32_t number) {
+  return static_cast<std::int32_t>(number);
+}
+
+// The interface the membership is on, as the report names it.
+void interface_text(const ssm_receiver* receiver, const check_facts* facts, char* out,
+                    std::size_t room) {
+  if (!receiver->joined) {
+    (void)std::snprintf(out, room, "none: the join was refused");
+  } else if (facts->host.interface_name[0] != '\0') {
+    (void)std::snprintf(out, room, "%s", facts->host.interface_name);
+  } else if (receiver->channel.interface_name != nullptr) {
+    (void)std::snprintf(out, room, "%s", receiver->channel.interface_name);
+  } else if (receiver->membership_interface != 0) {
+    (void)std::snprintf(out, room, "index %u", receiver->membership_interface);
+  } else {
+    (void)std::snprintf(out, room, "the one the system chose (it does not say which)");
+  }
+}
+
+bool is_ipv6(const ssm_receiver* receiver) {
+  return receiver->channel.group.family == ssm_ipv6;
+}
+
+// Whether the interface speaks a version whose reports name no source.
+bool old_protocol(const ssm_receiver* receiver, const host_findings* host) {
+  int version = host->group_protocol_version;
+  return version != 0 && version < (is_ipv6(receiver) ? 2 : 3);
+}
+
+void protocol_text(const ssm_receiver* receiver, const host_findings* host, char* out,
+                   std::size_t room) {
+  const char* name = is_ipv6(receiver) ? "MLD" : "IGMP";
+  if (host->stays_on_host) {
+    (void)std::snprintf(out, room, "not used: the channel stays on this host");
+  } else if (host->group_protocol_version == 0) {
+    (void)std::snprintf(out, room, "not checked: this system does not say");
+  } else if (old_protocol(receiver, host)) {
+    (void)std::snprintf(out, room,
+                        "%sv%d (%s): its reports name no source, and routers serving SSM "
+                        "ignore them",
+                        name, host->group_protocol_version, host->version_cause);
+  } else {
+    (void)std::snprintf(out, room, "%sv%d", name, host->group_protocol_version);
+  }
+}
+
+// The reverse-path filtering in force: "rp_filter 1 on eth0", or the
+// setting for all interfaces where it is the higher.
+void filter_setting(const host_findings& host, char* out, std::size_t room) {
+  if (host.rp_filter_all > host.rp_filter_own && host.rp_filter_own >= 0) {
+    (void)std::snprintf(out, room, "rp_filter %d on all interfaces, over %d on %s",
+                        host.rp_filter_all, host.rp_filter_own, host.interface_name);
+  } else if (host.rp_filter >= 0) {
+    (void)std::snprintf(out, room, "rp_filter %d on %s", host.rp_filter, host.interface_name);
+  } else {
+    (void)std::snprintf(out, room, "on %s", host.interface_name);
+  }
+}
+
+// Why reverse-path filtering drops the channel, in a few words.
+void reverse_path_reason(const ssm_receiver* receiver, const check_facts* facts, char* out,
+                         std::size_t room) {
+  const host_findings& host = facts->host;
+  char source[address_text_max];
+  (void)format_address(source, receiver->channel.source);
+  char filter[192];
+  filter_setting(host, filter, sizeof filter);
+  if (host.route_back[0] != '\0') {
+    (void)std::snprintf(out, room,
+                        "reverse-path filtering (%s; the route back to %s leaves by %s)", filter,
+                        source, host.route_back);
+  } else if (host.no_route_back) {
+    (void)std::snprintf(out, room, "reverse-path filtering (%s; no route leads back to %s)",
+                        filter, source);
+  } else {
+    (void)std::snprintf(out, room, "reverse-path filtering (%s)", filter);
+  }
+}
+
+void reverse_path_text(const ssm_receiver* receiver, const check_facts* facts, char* out,
+                       std::size_t room) {
+  const host_findings& host = facts->host;
+  if (!receiver->joined) {
+    (void)std::snprintf(out, room, "not checked: no membership");
+  } else if (host.stays_on_host) {
+    (void)std::snprintf(out, room, "not applied: the channel stays on this host");
+  } else if (!host.checked) {
+    (void)std::snprintf(out, room, "not checked: this system does not say");
+  } else if (is_ipv6(receiver)) {
+    (void)std::snprintf(out, room, "not filtered (Linux filters IPv4 only)");
+  } else if (host.reverse_path_drops) {
+    char reason[400];
+    reverse_path_reason(receiver, facts, reason, sizeof reason);
+    (void)std::snprintf(out, room, "drops the channel: %s", reason);
+  } else {
+    char filter[192];
+    filter_setting(host, filter, sizeof filter);
+    (void)std::snprintf(out, room, "lets the channel in (%s)", filter);
+  }
+}
+
+// Writes the ranges of missing numbers: "17, 40-41, ... (12 ranges in all)".
+void missing_text(const sequence_tally* tally, char* out, std::size_t room) {
+  sequence_range ranges[tally_ranges_kept];
+  std::int64_t total = 0;
+  int count = tally_missing_ranges(tally, ranges, tally_ranges_kept, &total);
+  if (count == 0) {
+    (void)std::snprintf(out, room, "none");
+    return;
+  }
+  std::size_t used = 0;
+  out[0] = '\0';
+  for (int i = 0; i < count && used < room; ++i) {
+    const char* comma = i > 0 ? ", " : "";
+    int size = ranges[i].first == ranges[i].last
+                   ? std::snprintf(out + used, room - used, "%s%d", comma,
+                                   as_signed(ranges[i].first))
+                   : std::snprintf(out + used, room - used, "%s%d-%d", comma,
+                                   as_signed(ranges[i].first), as_signed(ranges[i].last));
+    used += static_cast<std::size_t>(size);
+  }
+  if (total > count && used < room) {
+    (void)std::snprintf(out + used, room - used, ", ... (%lld ranges in all)",
+                        static_cast<long long>(total));
+  }
+}
+
+void jumps_text(const sequence_tally* tally, char* out, std::size_t room) {
+  std::size_t used = 0;
+  int size = std::snprintf(out, room, "%lld", static_cast<long long>(tally->jumps));
+  used += static_cast<std::size_t>(size);
+  for (int i = 0; i < tally->jumps && i < tally_jumps_kept && used < room; ++i) {
+    size = std::snprintf(out + used, room - used, "%s%d to %d", i == 0 ? " (" : ", ",
+                         as_signed(tally->jumps_kept[i].from), as_signed(tally->jumps_kept[i].to));
+    used += static_cast<std::size_t>(size);
+  }
+  if (tally->jumps > 0 && used < room) {
+    (void)std::snprintf(out + used, room - used, "%s)", tally->jumps > tally_jumps_kept ? ", ..." : "");
+  }
+}
+
+void ended_text(const check_options* options, const check_facts* facts, char* out,
+                std::size_t room) {
+  if (facts->end == ended_by_count) {
+    (void)std::snprintf(out, room, "count: %lld datagrams came (-c)", options->count);
+  } else if (facts->end == ended_by_stop) {
+    (void)std::snprintf(out, room, "stop request");
+  } else {
+    (void)std::snprintf(out, room, "time: %lld s (-t)", options->seconds);
+  }
+}
+
+// Why nothing came from the source, as far as the facts tell.
+void nothing_reason(const ssm_receiver* receiver, const check_facts* facts, const char* interface,
+                    char* out, std::size_t room) {
+  const host_findings& host = facts->host;
+  char reason[400] = "";
+  if (host.reverse_path_drops) {
+    reverse_path_reason(receiver, facts, reason, sizeof reason);
+  }
+  const char* elsewhere =
+      "look at the sender, its TTL, the routers' PIM-SSM and IGMP snooping";
+  char protocol[320] = "";
+  if (old_protocol(receiver, &host)) {
+    (void)std::snprintf(protocol, sizeof protocol,
+                        "; %s speaks %sv%d, whose reports routers serving SSM ignore", interface,
+                        is_ipv6(receiver) ? "MLD" : "IGMP", host.group_protocol_version);
+  }
+  if (!receiver->joined) {
+    (void)std::snprintf(out, room, "the join was refused: %s", receiver->join_refusal);
+  } else if (facts->link_checked && facts->link_seen > 0) {
+    if (facts->host_dropped > 0) {
+      (void)std::snprintf(out, room,
+                          "%s saw %lld datagrams of the channel, and this host's receive queue "
+                          "dropped %lld datagrams before they were read",
+                          interface, facts->link_seen, facts->host_dropped);
+    } else if (host.reverse_path_drops) {
+      (void)std::snprintf(out, room, "%s saw %lld datagrams of the channel, but this host drops "
+                          "them: %s", interface, facts->link_seen, reason);
+    } else {
+      (void)std::snprintf(out, room,
+                          "%s saw %lld datagrams of the channel, but this host drops them: not "
+                          "reverse-path filtering, so a firewall (look with nft list ruleset)",
+                          interface, facts->link_seen);
+    }
+  } else if (facts->link_checked) {
+    (void)std::snprintf(out, room, "the stream does not reach %s: %s%s", interface, elsewhere,
+                        protocol);
+  } else if (host.reverse_path_drops) {
+    (void)std::snprintf(out, room, "this host drops it: %s", reason);
+  } else {
+    (void)std::snprintf(out, room,
+                        "the link was not checked (%s): either the stream does not reach %s (%s%s)"
+                        " or a firewall here drops it (look with nft list ruleset)",
+                        facts->link_reason, interface, elsewhere, protocol);
+  }
+}
+
+void verdict_text(const ssm_receiver* receiver, const check_facts* facts, const char* interface,
+                  char* out, std::size_t room) {
+  char source[address_text_max];
+  (void)format_address(source, receiver->channel.source);
+  if (facts->received == 0) {
+    char reason[560];
+    nothing_reason(receiver, facts, interface, reason, sizeof reason);
+    (void)std::snprintf(out, room, "nothing arrived from %s: %s", source, reason);
+    return;
+  }
+  long long received = facts->received;
+  long long missing = tally_missing(&facts->tally);
+  long long dropped = facts->host_dropped;
+  char here[200];
+  if (dropped > 0) {
+    (void)std::snprintf(here, sizeof here,
+                        "this host dropped %lld datagrams before they were read (its receive "
+                        "queue was full: raise net.core.rmem_max, or read faster)",
+                        dropped);
+  } else if (dropped == 0) {
+    (void)std::snprintf(here, sizeof here, "not dropped by this host");
+  } else {
+    (void)std::snprintf(here, sizeof here, "whether this host dropped them is not known here");
+  }
+  if (missing > 0) {
+    (void)std::snprintf(out, room, "%lld missing of %lld: %s", missing, missing + received, here);
+  } else if (dropped > 0) {
+    (void)std::snprintf(out, room, "%lld datagrams, none missing, but %s", received, here);
+  } else {
+    (void)std::snprintf(out, room, "complete: %lld datagrams, none missing", received);
+  }
+}
+
+int put_source_lines(const check_options* options, const check_facts* facts) {
+  int failed = 0;
+  std::int64_t span = facts->last_us - facts->first_us;
+  failed |= put_line("received_over", "%.3f s", seconds(span));
+  if (facts->received > 1 && span > 0) {
+    double per_second = static_cast<double>(facts->received - 1) / seconds(span);
+    double bits = per_second * static_cast<double>(facts->bytes) * 8 /
+                  static_cast<double>(facts->received);
+    failed |= put_line("rate", "%.1f datagrams/s, %.1f kbit/s of payload", per_second,
+                       bits / 1000);
+  } else {
+    failed |= put_line("rate", "not measured (one datagram, or all at once)");
+  }
+  failed |= put_line("length_smallest", "%ld", facts->smallest);
+  failed |= put_line("length_largest", "%ld", facts->largest);
+  failed |= put_line("first_after_join", "%.3f s", seconds(facts->first_us - facts->joined_us));
+  const sequence_tally& tally = facts->tally;
+  failed |= put_line("sequence_bytes", "0-3, %s", options->big_endian ? "big-endian" : "little-endian");
+  if (tally.started) {
+    failed |= put_line("sequence_first", "%d", as_signed(tally.first));
+    failed |= put_line("sequence_last", "%d", as_signed(tally.last));
+  }
+  failed |= put_line("missing", "%lld", static_cast<long long>(tally_missing(&tally)));
+  char text[line_room];
+  missing_text(&tally, text, sizeof text);
+  failed |= put_line("missing_numbers", "%s", text);
+  failed |= put_line("duplicates", "%lld", static_cast<long long>(tally.duplicates));
+  failed |= put_line("out_of_order", "%lld", static_cast<long long>(tally.out_of_order));
+  jumps_text(&tally, text, sizeof text);
+  failed |= put_line("jumps", "%s", text);
+  failed |= put_line("without_sequence", "%lld", static_cast<long long>(facts->without_sequence));
+  return failed;
+}
+
+}  // namespace
+
+int check_status(const check_facts* facts) {
+  if (facts->received == 0) {
+    return exit_nothing;
+  }
+  if (tally_missing(&facts->tally) > 0 || facts->host_dropped > 0) {
+    return exit_missing;
+  }
+  return 0;
+}
+
+int write_check_report(const ssm_receiver* receiver, const check_options* options,
+                       const check_facts* facts) {
+  const ssm_channel& channel = receiver->channel;
+  char text[line_room];
+  char interface[160];
+  interface_text(receiver, facts, interface, sizeof interface);
+  int failed = 0;
+  (void)format_address(text, channel.group);
+  failed |= put_line("group", "%s", text);
+  (void)format_address(text, channel.source);
+  failed |= put_line("source", "%s", text);
+  failed |= put_line("port", "%u", static_cast<unsigned>(channel.port));
+  failed |= put_line("interface", "%s", interface);
+  protocol_text(receiver, &facts->host, text, sizeof text);
+  failed |= put_line("interface_protocol", "%s", text);
+  if (receiver->joined) {
+    failed |= put_line("membership", "joined");
+  } else {
+    failed |= put_line("membership", "refused: %s", receiver->join_refusal);
+  }
+  failed |= put_line("listened", "%.3f s", seconds(facts->ended_us - facts->joined_us));
+  ended_text(options, facts, text, sizeof text);
+  failed |= put_line("ended_by", "%s", text);
+  failed |= put_line("received", "%lld", static_cast<long long>(facts->received));
+  if (facts->received > 0) {
+    failed |= put_source_lines(options, facts);
+  }
+  if (facts->others > 0) {
+    (void)format_address(text, facts->first_other);
+    failed |= put_line("other_senders", "%lld (the first from %s)",
+                       static_cast<long long>(facts->others), text);
+  } else {
+    failed |= put_line("other_senders", "0");
+  }
+  if (facts->host_dropped >= 0) {
+    failed |= put_line("host_dropped", "%lld", facts->host_dropped);
+  } else {
+    failed |= put_line("host_dropped", "not known on this system");
+  }
+  reverse_path_text(receiver, facts, text, sizeof text);
+  failed |= put_line("reverse_path", "%s", text);
+  if (facts->link_checked) {
+    failed |= put_line("link_datagrams", "%lld (on %s)", facts->link_seen, interface);
+    failed |= put_line("link_capture_drops", "%lld", facts->link_dropped);
+  } else {
+    failed |= put_line("link_datagrams", "not checked: %s", facts->link_reason);
+  }
+  verdict_text(receiver, facts, interface, text, sizeof text);
+  failed |= put_line("verdict", "%s", text);
+  if (failed != 0) {
+    return -1;
+  }
+  return flush_output();
+}

@@ -1,0 +1,52 @@
+// What ssm_check gathers while it listens to the channel.
+#ifndef SSM_CHECK_CHECK_RUN_H
+#define SSM_CHECK_CHECK_RUN_H
+
+#include <cstdint>
+
+#include "check_options.h"
+#include "host_checks.h"
+#include "sequence_tally.h"
+#include "ssm_receiver.h"
+
+// What ended the listening.
+enum check_end { ended_by_time, ended_by_count, ended_by_stop };
+
+// Everything the report tells.
+struct check_facts {
+  host_findings host;          // the host's blockers, found after the join
+  std::int64_t joined_us;      // when start-up (and its join) was done
+  std::int64_t ended_us;
+  check_end end;
+  int stop;                    // the stop request that ended it, if one did
+  // From the source:
+  std::int64_t received;
+  std::int64_t first_us;       // when the first and the last came
+  std::int64_t last_us;
+  long smallest;
+  long largest;
+  std::int64_t bytes;
+  std::int64_t without_sequence;  // shorter than the 4 bytes of a number
+  sequence_tally tally;
+  // From any other sender:
+  std::int64_t others;
+  ssm_address first_other;
+  long long host_dropped;      // the socket's own drop count; -1 unknown
+  // The link, counted by a capture on the membership's interface:
+  bool link_checked;
+  const char* link_reason;     // why it was not checked
+  long long link_seen;
+  long long link_dropped;      // by the capture itself
+};
+
+// Sets up the facts before the listening: nothing received yet.
+void start_facts(check_facts* facts, std::int64_t joined_us);
+
+// Listens on the receiver's socket, and on the capture where there is one
+// (ssm_no_socket: none), until the time is up, options->count datagrams came
+// from the source or a stop request came, and counts what came. Returns 0,
+// or -1 when a wait failed (reason in platform_socket_error_text()).
+int run_check(const ssm_receiver* receiver, ssm_socket capture, const check_options* options,
+              check_facts* facts);
+
+#endif  // SSM_CHECK_CHECK_RUN_H

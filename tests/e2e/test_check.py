@@ -1,0 +1,357 @@
+"""ssm_check, the real program, in a private network namespace."""
+
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import time
+
+from harness import (GROUP, GROUP6, OTHER_SOURCE, SOURCE, SOURCE6, ReceiverTest, drop_link,
+                     free_port, ip, main, make_link, port_bound, run, send, wait_until)
+
+CHECK = os.environ.get("SSM_CHECK", "ssm_check")
+
+# The report's lines, in order; those in brackets only when something came
+# from the source.
+LINES = ["group", "source", "port", "interface", "interface_protocol", "membership", "listened",
+         "ended_by", "received", "[received_over", "[rate", "[length_smallest",
+         "[length_largest", "[first_after_join", "[sequence_bytes", "[sequence_first",
+         "[sequence_last", "[missing", "[missing_numbers", "[duplicates", "[out_of_order",
+         "[jumps", "[without_sequence", "other_senders", "host_dropped", "reverse_path",
+         "link_datagrams", "link_capture_drops", "verdict"]
+
+
+def report(text):
+    """The report as a dict, after checking that every line is `name: value`
+    and the names come in their order."""
+    names = [entry.split(": ", 1)[0] for entry in text.splitlines()]
+    fields = dict(entry.split(": ", 1) for entry in text.splitlines())
+    came = fields.get("received", "0") != "0"
+    expected = [name.lstrip("[") for name in LINES if came or not name.startswith("[")]
+    if not fields.get("link_datagrams", "").split(" ")[0].isdigit():
+        expected.remove("link_capture_drops")
+    assert names == expected, "report lines %s, not %s" % (names, expected)
+    assert text.endswith("\n")
+    return fields
+
+
+def send_numbers(numbers, port, group=GROUP, source=SOURCE, big_endian=False, length=16):
+    """Sends one datagram per number, from source to group and port."""
+    family = socket.AF_INET6 if ":" in group else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as sender:
+        sender.bind((source, 0))
+        if family == socket.AF_INET:
+            sender.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(source))
+        for number in numbers:
+            payload = struct.pack(">I" if big_endian else "<I", number & 0xffffffff)
+            sender.sendto(payload + bytes(length - 4), (group, port))
+            time.sleep(0.0005)
+
+
+def udp_drops(pid, port):
+    """The drop count of the UDP socket bound to port, as /proc lists it."""
+    with open("/proc/%d/net/udp" % pid) as table:
+        for row in table.readlines()[1:]:
+            fields = row.split()
+            if fields[1].endswith(":%04X" % port):
+                return int(fields[-1])
+    return None
+
+
+def capture_open():
+    """Whether a packet socket is open in this namespace."""
+    with open("/proc/net/packet") as table:
+        return len(table.readlines()) > 1
+
+
+class CheckTest(ReceiverTest):
+    def check(self, *args, capture=True):
+        """ssm_check in the background, ready once its capture is open too."""
+        checker = self.start(CHECK, *args)
+        if capture:
+            self.assertTrue(wait_until(lambda: capture_open() or not checker.alive(), 10))
+        return checker
+
+    def finish(self, checker, status, timeout=15):
+        checker.process.wait(timeout=timeout)
+        self.assertEqual(checker.errors(), "")
+        self.assertEqual(checker.process.returncode, status, checker.output())
+        return report(checker.output())
+
+
+class Stream(CheckTest):
+    def test_complete_stream(self):
+        port = free_port()
+        checker = self.check(GROUP, SOURCE, port, "-c", 20, "-t", 10)
+        send("-c", 20, "-r", 400, "-l", 100, GROUP, SOURCE, port)
+        fields = self.finish(checker, 0)
+        self.assertEqual((fields["group"], fields["source"], fields["port"]),
+                         (GROUP, SOURCE, str(port)))
+        self.assertEqual((fields["interface"], fields["membership"]), ("lo", "joined"))
+        self.assertEqual(fields["ended_by"], "count: 20 datagrams came (-c)")
+        self.assertEqual((fields["received"], fields["length_smallest"], fields["length_largest"]),
+                         ("20", "100", "100"))
+        self.assertEqual((fields["sequence_first"], fields["sequence_last"]), ("1", "20"))
+        self.assertEqual((fields["missing"], fields["missing_numbers"], fields["duplicates"],
+                          fields["out_of_order"], fields["jumps"]), ("0", "none", "0", "0", "0"))
+        self.assertEqual((fields["host_dropped"], fields["link_datagrams"],
+                          fields["link_capture_drops"]), ("0", "20 (on lo)", "0"))
+        # 19 gaps of 2.5 ms.
+        rate = float(fields["rate"].split()[0])
+        self.assertTrue(300 < rate < 420, fields["rate"])
+        self.assertEqual(fields["verdict"], "complete: 20 datagrams, none missing")
+
+    def test_gaps_are_named(self):
+        port = free_port()
+        numbers = [n for n in range(1, 31) if n not in (5, 17, 18, 19)]
+        checker = self.check(GROUP, SOURCE, port, "-c", len(numbers))
+        send_numbers(numbers, port)
+        fields = self.finish(checker, 3)
+        self.assertEqual((fields["missing"], fields["missing_numbers"]), ("4", "5, 17-19"))
+        self.assertEqual(fields["verdict"], "4 missing of 30: not dropped by this host")
+
+    def test_repeats_and_reordering_miss_nothing(self):
+        port = free_port()
+        numbers = [1, 2, 4, 3, 3, 5, 7, 6, 8, 8, 8, 9]
+        checker = self.check(GROUP, SOURCE, port, "-c", len(numbers))
+        send_numbers(numbers, port)
+        fields = self.finish(checker, 0)
+        self.assertEqual((fields["missing"], fields["duplicates"], fields["out_of_order"]),
+                         ("0", "3", "2"))
+        self.assertEqual((fields["sequence_first"], fields["sequence_last"]), ("1", "9"))
+
+    def test_big_endian_numbers_with_and_without_b(self):
+        port = free_port()
+        checker = self.check(GROUP, SOURCE, port, "-b", "-c", 10)
+        send_numbers(range(1, 11), port, big_endian=True)
+        fields = self.finish(checker, 0)
+        self.assertEqual(fields["sequence_bytes"], "0-3, big-endian")
+        self.assertEqual((fields["sequence_first"], fields["sequence_last"], fields["missing"]),
+                         ("1", "10", "0"))
+        # Read little-endian, each number is far from the last: jumps, not
+        # millions missing.
+        port = free_port()
+        checker = self.check(GROUP, SOURCE, port, "-c", 4)
+        send_numbers(range(1, 5), port, big_endian=True)
+        fields = self.finish(checker, 0)
+        self.assertEqual((fields["missing"], fields["jumps"]),
+                         ("0", "3 (16777216 to 33554432, 33554432 to 50331648, "
+                               "50331648 to 67108864)"))
+
+    def test_other_senders_are_counted_apart(self):
+        port = free_port()
+        checker = self.check(GROUP, SOURCE, port, "-c", 5, "-t", 10)
+        send("-c", 3, "127.0.0.1", OTHER_SOURCE, port)
+        send("-c", 5, "-r", 500, GROUP, SOURCE, port)
+        fields = self.finish(checker, 0)
+        self.assertEqual(fields["other_senders"], "3 (the first from %s)" % OTHER_SOURCE)
+        self.assertEqual((fields["received"], fields["missing"]), ("5", "0"))
+
+    def test_nothing_at_all_within_the_time(self):
+        port = free_port()
+        started = time.monotonic()
+        checker = self.check(GROUP, SOURCE, port, "-t", 1)
+        fields = self.finish(checker, 4)
+        self.assertLess(time.monotonic() - started, 2.5)
+        self.assertEqual((fields["received"], fields["link_datagrams"]), ("0", "0 (on lo)"))
+        self.assertEqual(fields["verdict"],
+                         "nothing arrived from %s: the stream does not reach lo: look at the "
+                         "sender, its TTL, the routers' PIM-SSM and IGMP snooping" % SOURCE)
+        # Without the right to capture, a line says why the link was not seen.
+        port = free_port()
+        result = subprocess.run(["setpriv", "--bounding-set=-net_raw", CHECK, "-t", "1", GROUP,
+                                 SOURCE, str(port)], capture_output=True, text=True, timeout=10)
+        self.assertEqual(result.returncode, 4, result.stderr)
+        fields = report(result.stdout)
+        self.assertEqual(fields["link_datagrams"], "not checked: it needs root or CAP_NET_RAW")
+        self.assertIn("the link was not checked (it needs root or CAP_NET_RAW)", fields["verdict"])
+
+    def test_interrupt_during_a_stream_gives_the_report_at_once(self):
+        port = free_port()
+        checker = self.check(GROUP, SOURCE, port, "-t", 60)
+        sender = subprocess.Popen([os.environ.get("SSM_SEND", "ssm_send"), "-c", "2000", "-r",
+                                   "200", GROUP, SOURCE, str(port)])
+        try:
+            time.sleep(0.5)
+            stopped = time.monotonic()
+            checker.process.send_signal(signal.SIGINT)
+            fields = self.finish(checker, 0, timeout=5)
+            self.assertLess(time.monotonic() - stopped, 0.5)
+        finally:
+            sender.kill()
+            sender.wait()
+        self.assertEqual(fields["ended_by"], "stop request")
+        self.assertGreater(int(fields["received"]), 50)
+
+    def test_host_drops_while_stopped(self):
+        port = free_port()
+        checker = self.check(GROUP, SOURCE, port, "-t", 3)
+        pid = checker.process.pid
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            send("-c", 20000, "-r", 0, "-l", 8, GROUP, SOURCE, port)
+            dropped = udp_drops(pid, port)
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        fields = self.finish(checker, 3)
+        self.assertGreater(dropped, 1000)
+        self.assertEqual(fields["host_dropped"], str(dropped))
+        self.assertEqual(int(fields["received"]) + dropped, 20000)
+        self.assertEqual(fields["link_datagrams"], "20000 (on lo)")
+        # The queue filled and the rest of the burst was dropped: its tail,
+        # which no later number shows missing.
+        self.assertEqual(fields["verdict"],
+                         "%s datagrams, none missing, but this host dropped %d datagrams before "
+                         "they were read (its receive queue was full: raise net.core.rmem_max, "
+                         "or read faster)" % (fields["received"], dropped))
+
+    def test_command_line_errors(self):
+        result = run(CHECK, "-h")
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(result.stdout.decode().startswith(
+            "Usage: ssm_check [-t seconds] [-c count] [-b] <group>[%interface] <source> <port>\n"))
+        cases = [
+            (["-t", "0", GROUP, SOURCE, "5000"],
+             "seconds '0': not a decimal number from 1 to 86400"),
+            ([GROUP, SOURCE, "5000", "-c", "x"],
+             "count 'x': not a decimal number from 1 to 1000000000"),
+            (["-x", GROUP, SOURCE, "5000"], "option '-x': unknown (ssm_check -h lists the options)"),
+            ([GROUP, SOURCE, "5000", "-t"], "option '-t': needs a value"),
+            ([GROUP, SOURCE], "2 operands given, 3 needed: ssm_check [-t seconds] [-c count] [-b] "
+                              "<group>[%interface] <source> <port>"),
+            ([GROUP, SOURCE, "65536"], "port '65536': not a decimal number from 0 to 65535"),
+            ([GROUP, "10.1.1", "5000"], "source '10.1.1': not a dotted-decimal IPv4 address"),
+        ]
+        for args, message in cases:
+            result = run(CHECK, *args)
+            self.assertEqual((result.returncode, result.stdout, result.stderr.decode()),
+                             (1, b"", "ssm_check: %s\n" % message), args)
+        port = free_port()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+            taken.bind(("0.0.0.0", port))
+            result = run(CHECK, GROUP, SOURCE, port)
+        self.assertEqual((result.returncode, result.stderr.decode()),
+                         (2, "ssm_check: bind to port %d: Address already in use\n" % port))
+
+    def test_refused_join_is_the_reason(self):
+        port = free_port()
+        checker = self.start(CHECK, "233.1.1.1", SOURCE, port, "-t", 1)
+        checker.process.wait(timeout=10)
+        self.assertEqual(checker.process.returncode, 4)
+        fields = report(checker.output())
+        self.assertEqual(fields["membership"], "refused: No such device")
+        self.assertEqual(fields["verdict"], "nothing arrived from %s: the join was refused: No such "
+                         "device" % SOURCE)
+
+
+# The sender's own namespace, across a veth pair: its source is no address of
+# ours, so this host's reverse-path filter and firewall apply to it.
+SENDER_NS = "ssmchk%d" % os.getpid()
+FAR_SOURCE = "10.9.9.1"
+
+
+class SenderAcrossALink(CheckTest):
+    def setUp(self):
+        super().setUp()
+        ip("netns", "add", SENDER_NS)
+        ip("link", "add", "ckr", "type", "veth", "peer", "name", "cks", "netns", SENDER_NS)
+        ip("link", "set", "ckr", "up")
+        for command in (["link", "set", "lo", "up"], ["link", "set", "cks", "up"],
+                        ["address", "add", FAR_SOURCE + "/24", "dev", "cks"],
+                        ["route", "add", "232.0.0.0/8", "dev", "cks"]):
+            ip("-n", SENDER_NS, *command)
+
+    def tearDown(self):
+        super().tearDown()
+        drop_link("ckr")
+        subprocess.run(["ip", "netns", "del", SENDER_NS], stderr=subprocess.DEVNULL, timeout=10)
+        subprocess.run(["nft", "delete", "table", "inet", "ssmcheck"], stderr=subprocess.DEVNULL,
+                       timeout=10)
+
+    def send_far(self, port, count=20):
+        subprocess.run(["ip", "netns", "exec", SENDER_NS, os.environ.get("SSM_SEND", "ssm_send"),
+                        "-c", str(count), "-r", "1000", GROUP, FAR_SOURCE, str(port)], check=True,
+                       timeout=20)
+
+    def test_strict_reverse_path_filtering_drops_the_stream(self):
+        sysctl("net.ipv4.conf.ckr.rp_filter", 1)
+        port = free_port()
+        checker = self.check(GROUP + "%ckr", FAR_SOURCE, port, "-t", 1)
+        self.send_far(port)
+        fields = self.finish_with_warnings(checker, 4)
+        self.assertEqual(fields["link_datagrams"], "20 (on ckr)")
+        self.assertTrue(fields["reverse_path"].startswith("drops the channel: reverse-path "
+                                                          "filtering (rp_filter 1 on ckr"),
+                        fields["reverse_path"])
+        self.assertTrue(fields["verdict"].startswith(
+            "nothing arrived from %s: ckr saw 20 datagrams of the channel, but this host drops "
+            "them: reverse-path filtering (rp_filter 1 on ckr" % FAR_SOURCE), fields["verdict"])
+
+    def test_firewall_drops_the_stream(self):
+        if shutil.which("nft") is None:
+            self.skipTest("nft is not installed (Debian's nftables)")
+        port = free_port()
+        nft("add table inet ssmcheck")
+        nft("add chain inet ssmcheck input { type filter hook input priority 0; }")
+        nft("add rule inet ssmcheck input udp dport %d drop" % port)
+        checker = self.check(GROUP + "%ckr", FAR_SOURCE, port, "-t", 1)
+        self.send_far(port)
+        fields = self.finish_with_warnings(checker, 4)
+        self.assertEqual(fields["link_datagrams"], "20 (on ckr)")
+        self.assertEqual(fields["verdict"],
+                         "nothing arrived from %s: ckr saw 20 datagrams of the channel, but this "
+                         "host drops them: not reverse-path filtering, so a firewall (look with "
+                         "nft list ruleset)" % FAR_SOURCE)
+
+    def test_nothing_on_the_link_and_a_stream_that_comes(self):
+        port = free_port()
+        checker = self.check(GROUP + "%ckr", FAR_SOURCE, port, "-t", 1)
+        fields = self.finish_with_warnings(checker, 4)
+        self.assertEqual(fields["link_datagrams"], "0 (on ckr)")
+        self.assertEqual(fields["verdict"],
+                         "nothing arrived from %s: the stream does not reach ckr: look at the "
+                         "sender, its TTL, the routers' PIM-SSM and IGMP snooping" % FAR_SOURCE)
+        port = free_port()
+        checker = self.check(GROUP + "%ckr", FAR_SOURCE, port, "-c", 20, "-t", 10)
+        self.send_far(port)
+        fields = self.finish_with_warnings(checker, 0)
+        self.assertEqual((fields["received"], fields["link_datagrams"]), ("20", "20 (on ckr)"))
+
+    def finish_with_warnings(self, checker, status):
+        """As finish, but the host's warnings on standard error are allowed."""
+        checker.process.wait(timeout=15)
+        self.assertEqual(checker.process.returncode, status, checker.output() + checker.errors())
+        for entry in checker.errors().splitlines():
+            self.assertTrue(entry.startswith("ssm_check: warning: "), entry)
+        return report(checker.output())
+
+
+class Ipv6(CheckTest):
+    def test_ipv6_channel_over_a_link(self):
+        make_link("ck6r", "ck6s", sources6=[SOURCE6])
+        try:
+            port = free_port()
+            checker = self.check(GROUP6 + "%ck6r", SOURCE6, port, "-c", 10, "-t", 10)
+            send("-c", 10, "-r", 500, GROUP6, SOURCE6, port)
+            fields = self.finish(checker, 0)
+        finally:
+            drop_link("ck6r")
+        self.assertEqual((fields["group"], fields["source"], fields["interface"]),
+                         (GROUP6, SOURCE6, "ck6r"))
+        self.assertEqual((fields["received"], fields["missing"], fields["link_datagrams"]),
+                         ("10", "0", "10 (on ck6r)"))
+        self.assertEqual(fields["reverse_path"], "not filtered (Linux filters IPv4 only)")
+
+
+def sysctl(name, value):
+    subprocess.run(["sysctl", "-q", "-w", "%s=%s" % (name, value)], check=True, timeout=10)
+
+
+def nft(command):
+    subprocess.run(["nft", command], check=True, timeout=10)
+
+
+if __name__ == "__main__":
+    main()
