@@ -30,6 +30,7 @@ int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char*
     } else if (waited == wait_timed_out) {
       const char* reason = nullptr;
       int joined = renew_ssm_membership(receiver, &reason);
+      warn_unbound_interface(program, receiver);
       if (joined == 0 && refused) {
         print_channel_notice(program, "joined", group_text, source_text, nullptr);
       }
