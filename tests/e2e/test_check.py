@@ -217,7 +217,8 @@ class Stream(CheckTest):
              "seconds '0': not a decimal number from 1 to 86400"),
             ([GROUP, SOURCE, "5000", "-c", "x"],
              "count 'x': not a decimal number from 1 to 1000000000"),
-            (["-x", GROUP, SOURCE, "5000"], "option '-x': unknown (ssm_check -h lists the options)"),
+            (["-x", GROUP, SOURCE, "5000"],
+             "option '-x': unknown (ssm_check -h lists the options)"),
             ([GROUP, SOURCE, "5000", "-t"], "option '-t': needs a value"),
             ([GROUP, SOURCE], "2 operands given, 3 needed: ssm_check [-t seconds] [-c count] [-b] "
                               "<group>[%interface] <source> <port>"),
@@ -242,8 +243,8 @@ class Stream(CheckTest):
         self.assertEqual(checker.process.returncode, 4)
         fields = report(checker.output())
         self.assertEqual(fields["membership"], "refused: No such device")
-        self.assertEqual(fields["verdict"], "nothing arrived from %s: the join was refused: No such "
-                         "device" % SOURCE)
+        self.assertEqual(fields["verdict"],
+                         "nothing arrived from %s: the join was refused: No such device" % SOURCE)
 
 
 # The sender's own namespace, across a veth pair: its source is no address of
