@@ -74,7 +74,9 @@ bool old_protocol(const ssm_receiver* receiver, const host_findings* host) {
 void protocol_text(const ssm_receiver* receiver, const host_findings* host, char* out,
                    std::size_t room) {
   const char* name = is_ipv6(receiver) ? "MLD" : "IGMP";
-  if (host->stays_on_host) {
+  if (!receiver->joined) {
+    (void)std::snprintf(out, room, "not checked: no membership");
+  } else if (host->stays_on_host) {
     (void)std::snprintf(out, room, "not used: the channel stays on this host");
   } else if (host->group_protocol_version == 0) {
     (void)std::snprintf(out, room, "not checked: this system does not say");
