@@ -250,7 +250,13 @@ void verdict_text(const ssm_receiver* receiver, const check_facts* facts, const 
   if (facts->received == 0) {
     char reason[560];
     nothing_reason(receiver, facts, interface, reason, sizeof reason);
-    (void)std::snprintf(out, room, "nothing arrived from %s: %s", source, reason);
+    char others[64] = "";
+    if (facts->others > 0) {
+      // Another address may be the source seen through a translation.
+      (void)std::snprintf(others, sizeof others, " (%lld datagrams came from other senders)",
+                          static_cast<long long>(facts->others));
+    }
+    (void)std::snprintf(out, room, "nothing arrived from %s%s: %s", source, others, reason);
     return;
   }
   long long received = facts->received;
