@@ -478,6 +478,11 @@ void build_filter(capture_filter* filter, const ssm_address* group, const ssm_ad
 ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_address* group,
                                       const ssm_address* source, std::uint16_t port,
                                       const char** reason) {
+  if (interface_index == 0) {
+    // Bound to index 0, a packet socket would take every interface.
+    *reason = "the system does not say which interface the membership is on";
+    return ssm_no_socket;
+  }
   // Protocol 0 takes nothing until the bind: the filter is in place first.
   int fd = socket(AF_PACKET, SOCK_DGRAM, 0);
   if (fd < 0) {

@@ -45,9 +45,9 @@ class WineReceiver(Receiver):
     def command_line(self, program, args, trace, trace_calls):
         return [LOADER, program] + [str(a) for a in args]
 
-    def environment(self, trace):
+    def environment(self, trace, extra_env=None):
         return dict(os.environ, LD_PRELOAD=PRELOAD, SSM_FIELD_ORDER_LOG=self.trace_path,
-                    WINEDEBUG="-all")
+                    WINEDEBUG="-all", **(extra_env or {}))
 
     def memberships(self):
         """Every join request the library passed on: (time, group, source, result, interface)."""
