@@ -83,7 +83,11 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "four bytes, and its length. They show whether, from where and in what order"
   "a stream reaches the host. ssm_watch also asks for the membership again"
   "after every silent second, so it recovers when a route or an interface comes"
-  "up late. ssm_send sends a numbered test stream from a chosen source address.")
+  "up late. ssm_check listens to a channel for a while and reports what came,"
+  "which sequence numbers are missing, repeated or late, what this host dropped"
+  "or blocks (reverse-path filtering, a firewall, IGMPv2), whether the stream"
+  "reaches the interface at all, and a verdict with an exit status to match."
+  "ssm_send sends a numbered test stream from a chosen source address.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

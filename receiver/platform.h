@@ -160,7 +160,8 @@ int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms);
 // with this index, whatever this host does with them afterwards: incoming
 // UDP from source to group and port (the first fragment of each). Returns
 // ssm_no_socket, with the reason in *reason, where it cannot be made (it
-// needs root or CAP_NET_RAW, and a system that has one).
+// needs root or CAP_NET_RAW, and a system that has one) or no interface is
+// known (index 0).
 ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_address* group,
                                       const ssm_address* source, std::uint16_t port,
                                       const char** reason);

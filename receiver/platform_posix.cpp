@@ -565,11 +565,9 @@ void build_filter(capture_filter* filter, const ssm_address* group, const ssm_ad
     // Offsets in the IPv6 header; a UDP header right after it.
     filter_load(filter, BPF_LD | BPF_B | BPF_ABS, 6);
     filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, false);
-    for (std::uint32_t i = 0; i < 4; ++i) {
-      filter_word(filter, 8 + 4 * i, source->bytes + 4 * i);
-    }
-    for (std::uint32_t i = 0; i < 4; ++i) {
-      filter_word(filter, 24 + 4 * i, group->bytes + 4 * i);
+    for (std::size_t i = 0; i < 16; i += 4) {
+      filter_word(filter, static_cast<std::uint32_t>(8 + i), source->bytes + i);
+      filter_word(filter, static_cast<std::uint32_t>(24 + i), group->bytes + i);
     }
     filter_load(filter, BPF_LD | BPF_H | BPF_ABS, 40 + 2);
   } else {
@@ -605,6 +603,11 @@ void build_filter(capture_filter* filter, const ssm_address* group, const ssm_ad
 ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_address* group,
                                       const ssm_address* source, std::uint16_t port,
                                       const char** reason) {
+  if (interface_index == 0) {
+    // Bound to index 0, a packet socket would take every interface.
+    *reason = "the system does not say which interface the membership is on";
+    return ssm_no_socket;
+  }
   // Protocol 0 takes nothing until the bind: the filter is in place first.
   int fd = socket(AF_PACKET, SOCK_DGRAM, 0);
   if (fd < 0) {

@@ -1,6 +1,5 @@
 #include "check_report.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -14,21 +13,28 @@ namespace {
 const std::size_t line_room = 640;
 
 // Adds one "name: value" line. Returns 0 or -1.
-__attribute__((format(printf, 2, 3))) int put_line(const char* name, const char* format, ...) {
+int put_line(const char* name, const char* value) {
   char line[line_room];
-  int size = std::snprintf(line, sizeof line, "%s: ", name);
-  std::va_list values;
-  va_start(values, format);
-  // A line that would be longer is cut: it still ends with a line feed.
-  int more = std::vsnprintf(line + size, sizeof line - static_cast<std::size_t>(size) - 1,
-                            format, values);
-  va_end(values);
-  std::size_t length = static_cast<std::size_t>(size) + static_cast<std::size_t>(more);
+  // A value that would be longer is cut: the line still ends with a line feed.
+  int size = std::snprintf(line, sizeof line - 1, "%s: %s", name, value);
+  std::size_t length = size < 0 ? 0 : static_cast<std::size_t>(size);
   if (length > sizeof line - 2) {
     length = sizeof line - 2;
   }
   line[length++] = '\n';
   return append_output(line, length);
+}
+
+int put_number(const char* name, long long value) {
+  char text[24];
+  (void)std::snprintf(text, sizeof text, "%lld", value);
+  return put_line(name, text);
+}
+
+int put_seconds(const char* name, std::int64_t us) {
+  char text[32];
+  (void)std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(us) / 1e6);
+  return put_line(name, text);
 }
 
 double seconds(std::int64_t us) {
@@ -68,7 +74,9 @@ bool old_protocol(const ssm_receiver* receiver, const host_findings* host) {
 void protocol_text(const ssm_receiver* receiver, const host_findings* host, char* out,
                    std::size_t room) {
   const char* name = is_ipv6(receiver) ? "MLD" : "IGMP";
-  if (host->stays_on_host) {
+  if (!receiver->joined) {
+    (void)std::snprintf(out, room, "not checked: no membership");
+  } else if (host->stays_on_host) {
     (void)std::snprintf(out, room, "not used: the channel stays on this host");
   } else if (host->group_protocol_version == 0) {
     (void)std::snprintf(out, room, "not checked: this system does not say");
@@ -173,7 +181,8 @@ void jumps_text(const sequence_tally* tally, char* out, std::size_t room) {
     used += static_cast<std::size_t>(size);
   }
   if (tally->jumps > 0 && used < room) {
-    (void)std::snprintf(out + used, room - used, "%s)", tally->jumps > tally_jumps_kept ? ", ..." : "");
+    (void)std::snprintf(out + used, room - used, "%s)",
+                        tally->jumps > tally_jumps_kept ? ", ..." : "");
   }
 }
 
@@ -241,7 +250,13 @@ void verdict_text(const ssm_receiver* receiver, const check_facts* facts, const 
   if (facts->received == 0) {
     char reason[560];
     nothing_reason(receiver, facts, interface, reason, sizeof reason);
-    (void)std::snprintf(out, room, "nothing arrived from %s: %s", source, reason);
+    char others[64] = "";
+    if (facts->others > 0) {
+      // Another address may be the source seen through a translation.
+      (void)std::snprintf(others, sizeof others, " (%lld datagrams came from other senders)",
+                          static_cast<long long>(facts->others));
+    }
+    (void)std::snprintf(out, room, "nothing arrived from %s%s: %s", source, others, reason);
     return;
   }
   long long received = facts->received;
@@ -269,35 +284,37 @@ void verdict_text(const ssm_receiver* receiver, const check_facts* facts, const 
 
 int put_source_lines(const check_options* options, const check_facts* facts) {
   int failed = 0;
+  char text[line_room];
   std::int64_t span = facts->last_us - facts->first_us;
-  failed |= put_line("received_over", "%.3f s", seconds(span));
+  failed |= put_seconds("received_over", span);
   if (facts->received > 1 && span > 0) {
     double per_second = static_cast<double>(facts->received - 1) / seconds(span);
     double bits = per_second * static_cast<double>(facts->bytes) * 8 /
                   static_cast<double>(facts->received);
-    failed |= put_line("rate", "%.1f datagrams/s, %.1f kbit/s of payload", per_second,
-                       bits / 1000);
+    (void)std::snprintf(text, sizeof text, "%.1f datagrams/s, %.1f kbit/s of payload",
+                        per_second, bits / 1000);
+    failed |= put_line("rate", text);
   } else {
     failed |= put_line("rate", "not measured (one datagram, or all at once)");
   }
-  failed |= put_line("length_smallest", "%ld", facts->smallest);
-  failed |= put_line("length_largest", "%ld", facts->largest);
-  failed |= put_line("first_after_join", "%.3f s", seconds(facts->first_us - facts->joined_us));
+  failed |= put_number("length_smallest", facts->smallest);
+  failed |= put_number("length_largest", facts->largest);
+  failed |= put_seconds("first_after_join", facts->first_us - facts->joined_us);
   const sequence_tally& tally = facts->tally;
-  failed |= put_line("sequence_bytes", "0-3, %s", options->big_endian ? "big-endian" : "little-endian");
+  failed |=
+      put_line("sequence_bytes", options->big_endian ? "0-3, big-endian" : "0-3, little-endian");
   if (tally.started) {
-    failed |= put_line("sequence_first", "%d", as_signed(tally.first));
-    failed |= put_line("sequence_last", "%d", as_signed(tally.last));
+    failed |= put_number("sequence_first", as_signed(tally.first));
+    failed |= put_number("sequence_last", as_signed(tally.last));
   }
-  failed |= put_line("missing", "%lld", static_cast<long long>(tally_missing(&tally)));
-  char text[line_room];
+  failed |= put_number("missing", tally_missing(&tally));
   missing_text(&tally, text, sizeof text);
-  failed |= put_line("missing_numbers", "%s", text);
-  failed |= put_line("duplicates", "%lld", static_cast<long long>(tally.duplicates));
-  failed |= put_line("out_of_order", "%lld", static_cast<long long>(tally.out_of_order));
+  failed |= put_line("missing_numbers", text);
+  failed |= put_number("duplicates", tally.duplicates);
+  failed |= put_number("out_of_order", tally.out_of_order);
   jumps_text(&tally, text, sizeof text);
-  failed |= put_line("jumps", "%s", text);
-  failed |= put_line("without_sequence", "%lld", static_cast<long long>(facts->without_sequence));
+  failed |= put_line("jumps", text);
+  failed |= put_number("without_sequence", facts->without_sequence);
   return failed;
 }
 
@@ -321,47 +338,52 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
   interface_text(receiver, facts, interface, sizeof interface);
   int failed = 0;
   (void)format_address(text, channel.group);
-  failed |= put_line("group", "%s", text);
+  failed |= put_line("group", text);
   (void)format_address(text, channel.source);
-  failed |= put_line("source", "%s", text);
-  failed |= put_line("port", "%u", static_cast<unsigned>(channel.port));
-  failed |= put_line("interface", "%s", interface);
+  failed |= put_line("source", text);
+  failed |= put_number("port", channel.port);
+  failed |= put_line("interface", interface);
   protocol_text(receiver, &facts->host, text, sizeof text);
-  failed |= put_line("interface_protocol", "%s", text);
+  failed |= put_line("interface_protocol", text);
   if (receiver->joined) {
     failed |= put_line("membership", "joined");
   } else {
-    failed |= put_line("membership", "refused: %s", receiver->join_refusal);
+    (void)std::snprintf(text, sizeof text, "refused: %s", receiver->join_refusal);
+    failed |= put_line("membership", text);
   }
-  failed |= put_line("listened", "%.3f s", seconds(facts->ended_us - facts->joined_us));
+  failed |= put_seconds("listened", facts->ended_us - facts->joined_us);
   ended_text(options, facts, text, sizeof text);
-  failed |= put_line("ended_by", "%s", text);
-  failed |= put_line("received", "%lld", static_cast<long long>(facts->received));
+  failed |= put_line("ended_by", text);
+  failed |= put_number("received", facts->received);
   if (facts->received > 0) {
     failed |= put_source_lines(options, facts);
   }
   if (facts->others > 0) {
-    (void)format_address(text, facts->first_other);
-    failed |= put_line("other_senders", "%lld (the first from %s)",
-                       static_cast<long long>(facts->others), text);
+    char sender[address_text_max];
+    (void)format_address(sender, facts->first_other);
+    (void)std::snprintf(text, sizeof text, "%lld (the first from %s)",
+                        static_cast<long long>(facts->others), sender);
+    failed |= put_line("other_senders", text);
   } else {
     failed |= put_line("other_senders", "0");
   }
   if (facts->host_dropped >= 0) {
-    failed |= put_line("host_dropped", "%lld", facts->host_dropped);
+    failed |= put_number("host_dropped", facts->host_dropped);
   } else {
     failed |= put_line("host_dropped", "not known on this system");
   }
   reverse_path_text(receiver, facts, text, sizeof text);
-  failed |= put_line("reverse_path", "%s", text);
+  failed |= put_line("reverse_path", text);
   if (facts->link_checked) {
-    failed |= put_line("link_datagrams", "%lld (on %s)", facts->link_seen, interface);
-    failed |= put_line("link_capture_drops", "%lld", facts->link_dropped);
+    (void)std::snprintf(text, sizeof text, "%lld (on %s)", facts->link_seen, interface);
+    failed |= put_line("link_datagrams", text);
+    failed |= put_number("link_capture_drops", facts->link_dropped);
   } else {
-    failed |= put_line("link_datagrams", "not checked: %s", facts->link_reason);
+    (void)std::snprintf(text, sizeof text, "not checked: %s", facts->link_reason);
+    failed |= put_line("link_datagrams", text);
   }
   verdict_text(receiver, facts, interface, text, sizeof text);
-  failed |= put_line("verdict", "%s", text);
+  failed |= put_line("verdict", text);
   if (failed != 0) {
     return -1;
   }

@@ -18,10 +18,6 @@ ssm_socket open_capture(const ssm_receiver* receiver, check_facts* facts) {
     facts->link_reason = "no membership";
     return ssm_no_socket;
   }
-  if (receiver->membership_interface == 0) {
-    facts->link_reason = "the system does not say which interface the membership is on";
-    return ssm_no_socket;
-  }
   const ssm_channel& channel = receiver->channel;
   ssm_socket capture =
       platform_open_link_capture(receiver->membership_interface, &channel.group,

@@ -2,6 +2,7 @@
 
 Run by tools/ci/40-windows.sh through in_netns.sh, with:
   SSM_LISTEN, SSM_WATCH    the .exe programs
+  SSM_CHECK                ssm_check.exe
   SSM_SEND                 the native sender
   SSM_WINE_LOADER          the Wine loader of their word size
   SSM_FIELD_ORDER_PRELOAD  'DIR/$LIB/libssm_field_order.so' (wine_field_order.c)
@@ -24,6 +25,7 @@ from harness import (GROUP, GROUP6, LISTEN, SOURCE, SOURCE6, WATCH, Receiver, Re
 from test_watch import RenewalCases
 
 LOADER = os.environ.get("SSM_WINE_LOADER", "wine")
+CHECK = os.environ.get("SSM_CHECK", "ssm_check.exe")
 PRELOAD = os.environ.get("SSM_FIELD_ORDER_PRELOAD", "")
 IP_ADD_SOURCE_MEMBERSHIP = 39  # Linux's number, as the library logs it
 
@@ -43,9 +45,9 @@ class WineReceiver(Receiver):
     def command_line(self, program, args, trace, trace_calls):
         return [LOADER, program] + [str(a) for a in args]
 
-    def environment(self, trace):
+    def environment(self, trace, extra_env=None):
         return dict(os.environ, LD_PRELOAD=PRELOAD, SSM_FIELD_ORDER_LOG=self.trace_path,
-                    WINEDEBUG="-all")
+                    WINEDEBUG="-all", **(extra_env or {}))
 
     def memberships(self):
         """Every join request the library passed on: (time, group, source, result, interface)."""
@@ -122,6 +124,32 @@ class Ipv6(WineTest):
             self.assertEqual(receiver.wait_lines(2), [line("::1", 5, 32), line("::1", 6, 32)],
                              name)
             self.assertTrue(receiver.alive(), name)
+
+
+class Check(WineTest):
+    """ssm_check: the report and its status; the link and the host are not
+    checked on Windows, and the report says so."""
+
+    def test_unicast_stream_gives_the_report(self):
+        port = free_port()
+        checker = self.start(CHECK, GROUP, SOURCE, port, "-c", 5, "-t", 20)
+        send("-c", 5, "-r", 100, "-s", 7, "127.0.0.1", SOURCE, port)
+        checker.process.wait(timeout=30)
+        self.assertEqual(checker.process.returncode, 0, checker.output() + checker.errors())
+        fields = dict(entry.split(": ", 1) for entry in checker.output().splitlines())
+        self.assertEqual((fields["received"], fields["sequence_first"], fields["sequence_last"],
+                          fields["missing"]), ("5", "7", "11", "0"))
+        self.assertEqual(fields["link_datagrams"], "not checked: not made on this system")
+        self.assertEqual(fields["host_dropped"], "not known on this system")
+        self.assertEqual(fields["verdict"], "complete: 5 datagrams, none missing")
+        self.assertNotIn("\r", checker.output())
+        port = free_port()
+        checker = self.start(CHECK, GROUP, SOURCE, port, "-t", 1)
+        checker.process.wait(timeout=30)
+        self.assertEqual(checker.process.returncode, 4, checker.output() + checker.errors())
+        self.assertIn("\nreceived: 0\n", checker.output())
+        self.assertIn("\nverdict: nothing arrived from %s: the link was not checked (not made on "
+                      "this system)" % SOURCE, checker.output())
 
 
 def setUpModule():

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Static analysis of the project's own sources (receiver/, ssm_listen/,
-# ssm_watch/, tools/): clang-tidy with the checks in .clang-tidy, through the
+# ssm_watch/, ssm_check/, tools/): clang-tidy with the checks in .clang-tidy, through the
 # compile_commands.json of a configured build, and cppcheck (over fuzz/ as
 # well). Any finding of either fails.
 set -u
@@ -27,7 +27,7 @@ top = os.path.realpath(sys.argv[2])
 for entry in json.load(open(sys.argv[1])):
     path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
     part = os.path.relpath(path, top).split(os.sep)[0]
-    if part in ("receiver", "ssm_listen", "ssm_watch", "tools"):
+    if part in ("receiver", "ssm_listen", "ssm_watch", "ssm_check", "tools"):
         print(path)
 PY
 )
@@ -50,7 +50,7 @@ clang-tidy --quiet -p "$build/win64" "${mingw_cxx[@]}" "$top/receiver/platform_w
 
 # cppcheck needs no compile database, so it takes the fuzzers' sources too.
 mapfile -t sources < <(cd "$top" && ls receiver/*.cpp ssm_listen/*.cpp ssm_watch/*.cpp \
-  tools/*.cpp fuzz/*.cpp)
+  ssm_check/*.cpp tools/*.cpp fuzz/*.cpp)
 echo "cppcheck: ${#sources[@]} files"
 # missingIncludeSystem: cppcheck is not given the system headers, and need
 # not be, to check this code.

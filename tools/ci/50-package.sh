@@ -28,7 +28,7 @@ trap 'rm -rf "$work"' EXIT
 # Manual pages: nothing from groff's warnings (-ww: all of them), nothing
 # from mandoc's lint down to its style notes, nothing from man itself as
 # lintian runs it.
-pages=(man/ssm_listen.1 man/ssm_watch.1 man/ssm_send.1)
+pages=(man/ssm_check.1 man/ssm_listen.1 man/ssm_watch.1 man/ssm_send.1)
 for page in "${pages[@]}"; do
   [ -f "$page" ] || fail "$page is missing"
   messages=$(
@@ -66,13 +66,15 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in the build's cache"
 
 # Sorted as find's list is, whatever the locale.
-expected_files=$(sort <<<"./usr/bin/ssm_listen
+expected_files=$(sort <<<"./usr/bin/ssm_check
+./usr/bin/ssm_listen
 ./usr/bin/ssm_send
 ./usr/bin/ssm_watch
 ./usr/share/doc/ssm-receivers/README.md.gz
 ./usr/share/doc/ssm-receivers/changelog.gz
 ./usr/share/doc/ssm-receivers/copyright
 ./usr/share/doc/ssm-receivers/troubleshooting.md.gz
+./usr/share/man/man1/ssm_check.1.gz
 ./usr/share/man/man1/ssm_listen.1.gz
 ./usr/share/man/man1/ssm_send.1.gz
 ./usr/share/man/man1/ssm_watch.1.gz")
@@ -99,7 +101,7 @@ check_tree() {
   files=$(cd "$root" && find . \( -type f -o -type l \) ! -path './var/*' | sort)
   [ "$files" = "$expected_files" ] ||
     fail "$what: files differ from the expected set:$(diff <(echo "$expected_files") <(echo "$files"))"
-  for program in ssm_listen ssm_watch ssm_send; do
+  for program in ssm_listen ssm_watch ssm_send ssm_check; do
     [ "$(stat -c %a "$root/usr/bin/$program")" = 755 ] || fail "$what: $program is not mode 755"
     file -b "$root/usr/bin/$program" | grep -q '^ELF' || fail "$what: $program is not an ELF program"
   done
@@ -127,6 +129,9 @@ check_tree() {
   check_usage "$root/usr/bin/ssm_watch"
   "$root/usr/bin/ssm_send" >/dev/null 2>&1
   [ $? = 1 ] || fail "$what: ssm_send with no operands does not exit 1"
+  "$root/usr/bin/ssm_check" -h >"$work/check.out" 2>&1 ||
+    fail "$what: ssm_check -h does not exit 0"
+  grep -q '^Usage: ssm_check ' "$work/check.out" || fail "$what: ssm_check -h prints no usage"
 }
 
 stage=$work/stage
