@@ -1,14 +1,217 @@
-// Placeholder until the checks are made: nothing found, nothing counted.
+// What this host will do to the stream, said on standard error: the blockers
+// found after a join, and the datagrams the socket dropped.
 #include "host_checks.h"
 
-void find_host_blockers(const ssm_receiver* /*receiver*/, host_findings* found) {
-  *found = host_findings{};
-  found->rp_filter = -1;
+#include <cstdio>
+#include <cstring>
+
+#include "report_line.h"
+
+namespace {
+
+// Copies text into a fixed field, cut to fit.
+void copy_text(char* out, std::size_t room, const char* text) {
+  (void)std::snprintf(out, room, "%s", text);
 }
 
-void warn_host_blockers(const char* /*program*/, const ssm_receiver* /*receiver*/,
-                        const host_findings* /*found*/) {}
+// Says why the interface speaks an older protocol than SSM needs.
+void word_version_cause(const ssm_receiver* receiver, const group_protocol& speaks,
+                        host_findings* found) {
+  bool ipv6 = receiver->channel.group.family == ssm_ipv6;
+  const char* protocol = ipv6 ? "MLD" : "IGMP";
+  if (speaks.forced == speaks.version) {
+    (void)std::snprintf(found->version_cause, sizeof found->version_cause,
+                        "net.%s.conf.%s.%s=%d", ipv6 ? "ipv6" : "ipv4",
+                        speaks.forced_for_all ? "all" : found->interface_name,
+                        ipv6 ? "force_mld_version" : "force_igmp_version", speaks.forced);
+  } else {
+    (void)std::snprintf(found->version_cause, sizeof found->version_cause,
+                        "a router on the link queries in %sv%d", protocol, speaks.version);
+  }
+}
 
-long long host_socket_drops(ssm_socket /*socket*/) {
-  return -1;
+void find_reverse_path(const ssm_receiver* receiver, unsigned index, host_findings* found) {
+  const ssm_channel& channel = receiver->channel;
+  int verdict = platform_input_route(&channel.group, &channel.source, index);
+  if (verdict == route_unknown) {
+    return;  // no verdict: say nothing rather than guess
+  }
+  found->checked = true;
+  platform_reverse_path_filter(index, &found->rp_filter_own, &found->rp_filter_all);
+  if (found->rp_filter_own >= 0 && found->rp_filter_all >= 0) {
+    // The kernel takes the higher of the two.
+    found->rp_filter = found->rp_filter_own > found->rp_filter_all ? found->rp_filter_own
+                                                                   : found->rp_filter_all;
+  }
+  if (verdict != route_refused) {
+    return;
+  }
+  found->reverse_path_drops = true;
+  unsigned back = 0;
+  int route = platform_route_interface(&channel.source, &back);
+  if (route == 0) {
+    found->no_route_back = true;
+  } else if (route > 0 &&
+             !platform_interface_name(back, found->route_back, sizeof found->route_back)) {
+    found->route_back[0] = '\0';
+  }
+}
+
+}  // namespace
+
+void find_host_blockers(const ssm_receiver* receiver, host_findings* found) {
+  *found = host_findings{};
+  found->rp_filter = -1;
+  found->rp_filter_own = -1;
+  found->rp_filter_all = -1;
+  unsigned index = receiver->membership_interface;
+  if (index == 0 ||
+      !platform_interface_name(index, found->interface_name, sizeof found->interface_name)) {
+    found->interface_name[0] = '\0';
+    return;
+  }
+  const ssm_channel& channel = receiver->channel;
+  if (platform_is_loopback(index) || platform_is_local_address(&channel.source)) {
+    // Looped-back multicast takes no input route check, and no router
+    // hears the reports.
+    found->checked = true;
+    found->stays_on_host = true;
+    return;
+  }
+  // IPv6 has no reverse-path filtering in Linux.
+  if (channel.group.family == ssm_ipv4) {
+    find_reverse_path(receiver, index, found);
+  }
+  group_protocol speaks = platform_group_protocol(channel.group.family, index);
+  if (speaks.version == 0) {
+    return;
+  }
+  found->checked = true;
+  found->group_protocol_version = speaks.version;
+  int latest = channel.group.family == ssm_ipv6 ? 2 : 3;
+  if (speaks.version < latest) {
+    word_version_cause(receiver, speaks, found);
+  }
+}
+
+void warn_host_blockers(const char* program, const ssm_receiver* receiver,
+                        const host_findings* found) {
+  if (!found->checked || found->stays_on_host) {
+    return;
+  }
+  const char* name = found->interface_name;
+  bool ipv6 = receiver->channel.group.family == ssm_ipv6;
+  if (found->reverse_path_drops) {
+    char source[address_text_max];
+    source[format_address(source, receiver->channel.source)] = '\0';
+    char cause[192];
+    if (found->rp_filter > 0 && found->rp_filter_all > found->rp_filter_own) {
+      (void)std::snprintf(cause, sizeof cause,
+                          "reverse-path filtering (rp_filter %d on all interfaces, over %d on %s)",
+                          found->rp_filter_all, found->rp_filter_own, name);
+    } else if (found->rp_filter > 0) {
+      (void)std::snprintf(cause, sizeof cause, "reverse-path filtering (rp_filter %d on %s)",
+                          found->rp_filter, name);
+    } else {
+      // Refused although no filtering is set: policy routing, say.
+      (void)std::snprintf(cause, sizeof cause, "the input route check on %s", name);
+    }
+    char back[128] = "";
+    if (found->route_back[0] != '\0') {
+      (void)std::snprintf(back, sizeof back, ": its route leaves by %s", found->route_back);
+    } else if (found->no_route_back) {
+      copy_text(back, sizeof back, ": no route leads back to it");
+    }
+    (void)std::fprintf(stderr, "%s: warning: %s drops datagrams from %s%s\n", program, cause,
+                       source, back);
+  }
+  int latest = ipv6 ? 2 : 3;
+  if (found->group_protocol_version > 0 && found->group_protocol_version < latest) {
+    (void)std::fprintf(stderr,
+                       "%s: warning: %s speaks %sv%d (%s): its reports name no source, and "
+                       "routers serving SSM ignore them\n",
+                       program, name, ipv6 ? "MLD" : "IGMP", found->group_protocol_version,
+                       found->version_cause);
+  }
+}
+
+void check_host_blockers(const char* program, const ssm_receiver* receiver) {
+  host_findings found;
+  find_host_blockers(receiver, &found);
+  warn_host_blockers(program, receiver, &found);
+}
+
+long long host_socket_drops(ssm_socket socket) {
+  return platform_socket_drops(socket);
+}
+
+namespace {
+
+// How many receives go by between two readings of the clock for the drops.
+const int drop_look_receives = 64;
+
+// A count with its thousands grouped: 29,918.
+void format_count(char* out, std::size_t room, long long count) {
+  char digits[32];
+  int size = std::snprintf(digits, sizeof digits, "%lld", count);
+  std::size_t at = 0;
+  for (int i = 0; i < size && at + 1 < room; ++i) {
+    if (i > 0 && (size - i) % 3 == 0 && at + 2 < room) {
+      out[at++] = ',';
+    }
+    out[at++] = digits[i];
+  }
+  out[at] = '\0';
+}
+
+void look_at_drops(const char* program, drop_watch* watch, std::int64_t now_us) {
+  watch->looked = true;
+  watch->looked_us = now_us;
+  long long total = host_socket_drops(watch->socket);
+  if (total <= watch->said) {
+    return;  // none since the last line, or the system does not count
+  }
+  char now[32];
+  char all[32];
+  format_count(now, sizeof now, total - watch->said);
+  format_count(all, sizeof all, total);
+  bool one = total - watch->said == 1;
+  char queue[96] = "";
+  long queue_bytes = platform_receive_queue_bytes(watch->socket);
+  if (queue_bytes > 0) {
+    char kib[32];
+    format_count(kib, sizeof kib, queue_bytes / 1024);
+    const char* limit = platform_receive_queue_limit(watch->socket);
+    (void)std::snprintf(queue, sizeof queue, "; receive queue %s KiB%s%s", kib,
+                        limit != nullptr ? ": raise " : "", limit != nullptr ? limit : "");
+  }
+  (void)std::fprintf(stderr, "%s: this host dropped %s datagram%s before %s read (%s in all%s)\n",
+                     program, now, one ? "" : "s", one ? "it was" : "they were", all, queue);
+  watch->said = total;
+}
+
+}  // namespace
+
+void drop_watch_start(drop_watch* watch, ssm_socket socket) {
+  *watch = drop_watch{};
+  watch->socket = socket;
+}
+
+void watch_host_drops(const char* program, drop_watch* watch, std::int64_t now_us) {
+  watch->receives = 0;
+  if (watch->looked && now_us - watch->looked_us < drop_look_every_us) {
+    return;
+  }
+  look_at_drops(program, watch, now_us);
+}
+
+void watch_host_drops_after(const char* program, drop_watch* watch, int receives) {
+  watch->receives += receives;
+  if (watch->receives >= drop_look_receives) {
+    watch_host_drops(program, watch, platform_monotonic_us());
+  }
+}
+
+void watch_host_drops_at_end(const char* program, drop_watch* watch) {
+  look_at_drops(program, watch, platform_monotonic_us());
 }

@@ -5,15 +5,21 @@
 #ifndef RECEIVER_HOST_CHECKS_H
 #define RECEIVER_HOST_CHECKS_H
 
+#include <cstdint>
+
 #include "ssm_receiver.h"
 
 // What the checks found on the interface the membership is on.
 struct host_findings {
   bool checked;                 // whether this system lets the checks be made at all
+  bool stays_on_host;           // a loopback membership or a local source: nothing can block
   char interface_name[64];      // the membership's interface; "" when none is known
   bool reverse_path_drops;      // the kernel's input route check refuses the channel there
   int rp_filter;                // reverse-path filtering in force there (0, 1, 2); -1 unknown
+  int rp_filter_own;            // as set for the interface itself; -1 unknown
+  int rp_filter_all;            // as set for all interfaces; -1 unknown
   char route_back[64];          // the interface the route back to the source leaves by; "" none
+  bool no_route_back;           // the system has no route back to the source at all
   int group_protocol_version;   // IGMP 1-3 (IPv4) or MLD 1-2 (IPv6) there; 0 unknown
   char version_cause[128];      // why it is below IGMPv3 or MLDv2: the setting, or the querier heard
 };
@@ -27,8 +33,41 @@ void find_host_blockers(const ssm_receiver* receiver, host_findings* found);
 void warn_host_blockers(const char* program, const ssm_receiver* receiver,
                         const host_findings* found);
 
+// find_host_blockers, then warn_host_blockers: what the receivers do after
+// every accepted join.
+void check_host_blockers(const char* program, const ssm_receiver* receiver);
+
 // How many datagrams the socket dropped before they were read, since it was
 // opened (a full queue, a bad checksum); -1 where the system does not say.
 long long host_socket_drops(ssm_socket socket);
+
+// The socket's drop count, as a receive loop watches it.
+struct drop_watch {
+  ssm_socket socket;
+  long long said;          // the total the last line gave
+  bool looked;             // whether the count was read yet
+  std::int64_t looked_us;  // and when, last
+  int receives;            // receives since the clock was last read for it
+};
+
+// The count is read at most this often while a stream goes on.
+const std::int64_t drop_look_every_us = 1000000;
+
+// Starts watching the socket's drops; nothing is read yet.
+void drop_watch_start(drop_watch* watch, ssm_socket socket);
+
+// Reads the drop count if it was last read a second or more before now_us
+// (the loop's steady clock, platform_monotonic_us), and when it grew says so
+// in one line on standard error, with the total since start.
+void watch_host_drops(const char* program, drop_watch* watch, std::int64_t now_us);
+
+// Counts receives made while the queue was not found dry; every so many, it
+// reads the clock and watches the drops: a receiver that never catches up
+// hears of its drops too.
+void watch_host_drops_after(const char* program, drop_watch* watch, int receives);
+
+// Reads the drop count once more, whatever the time, and says if it grew:
+// before the program ends, so that the last line gives the final total.
+void watch_host_drops_at_end(const char* program, drop_watch* watch);
 
 #endif  // RECEIVER_HOST_CHECKS_H

@@ -198,4 +198,56 @@ const char* platform_socket_error_text();
 // The reason for the last failed write to standard output.
 const char* platform_output_error_text();
 
+// What the host itself does to a channel's datagrams. Where the system
+// cannot say, each answer says so, and the receivers say nothing.
+
+// platform_input_route's verdicts.
+const int route_refused = 0;
+const int route_delivered = 1;
+const int route_unknown = -1;
+
+// The kernel's own verdict on a datagram from source to group arriving on the
+// interface with this index (IPv4; call while the socket holds the
+// membership there): whether its input route check, reverse-path filtering
+// included, lets it through.
+int platform_input_route(const ssm_address* group, const ssm_address* source, unsigned index);
+
+// The interface the route to address leaves by: 1 with its index in *index,
+// 0 when there is no route, route_unknown when the system cannot say.
+int platform_route_interface(const ssm_address* address, unsigned* index);
+
+// Whether address is one of this host's own.
+bool platform_is_local_address(const ssm_address* address);
+
+// Whether the interface with this index is a loopback interface.
+bool platform_is_loopback(unsigned index);
+
+// The name of the interface with this index into name (size bytes); false
+// when there is none.
+bool platform_interface_name(unsigned index, char* name, std::size_t size);
+
+// Reverse-path filtering (IPv4) as set for the interface (*own) and for all
+// interfaces (*all): 0 off, 1 strict, 2 loose; -1 where the system does not
+// say.
+void platform_reverse_path_filter(unsigned index, int* own, int* all);
+
+// The group membership protocol an interface speaks: IGMP (IPv4) or MLD (IPv6).
+struct group_protocol {
+  int version;          // 1 to 3 for IGMP, 1 or 2 for MLD; 0 when the system cannot say
+  int forced;           // the version a setting holds it to; 0 none
+  bool forced_for_all;  // that setting is the one for all interfaces
+};
+
+// The family's group membership protocol on the interface with this index.
+group_protocol platform_group_protocol(ssm_family family, unsigned index);
+
+// How many datagrams the socket dropped before they were read, since it was
+// opened; -1 where the system does not say.
+long long platform_socket_drops(ssm_socket socket);
+
+// The name of the system limit that holds the socket's receive queue below
+// what platform_open_udp_socket asks for, or nullptr when the queue is as
+// asked or the system does not say.
+const char* platform_receive_queue_limit(ssm_socket socket);
+
 #endif  // RECEIVER_PLATFORM_H

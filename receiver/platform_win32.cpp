@@ -482,3 +482,50 @@ const char* platform_socket_error_text() {
 const char* platform_output_error_text() {
   return std::strerror(errno);
 }
+
+// What the host itself does to a channel's datagrams: Winsock offers no
+// verdict of its routes, no group protocol version and no drop count, so the
+// receivers say nothing of them here.
+
+int platform_input_route(const ssm_address* /*group*/, const ssm_address* /*source*/,
+                         unsigned /*index*/) {
+  return route_unknown;
+}
+
+int platform_route_interface(const ssm_address* /*address*/, unsigned* /*index*/) {
+  return route_unknown;
+}
+
+bool platform_is_local_address(const ssm_address* /*address*/) {
+  return false;
+}
+
+bool platform_is_loopback(unsigned /*index*/) {
+  return false;
+}
+
+bool platform_interface_name(unsigned index, char* name, std::size_t size) {
+  char found[IF_MAX_STRING_SIZE + 1];
+  if (if_indextoname(index, found) == nullptr || std::strlen(found) >= size) {
+    return false;
+  }
+  std::memcpy(name, found, std::strlen(found) + 1);
+  return true;
+}
+
+void platform_reverse_path_filter(unsigned /*index*/, int* own, int* all) {
+  *own = -1;
+  *all = -1;
+}
+
+group_protocol platform_group_protocol(ssm_family /*family*/, unsigned /*index*/) {
+  return group_protocol{0, 0, false};
+}
+
+long long platform_socket_drops(ssm_socket /*socket*/) {
+  return -1;
+}
+
+const char* platform_receive_queue_limit(ssm_socket /*socket*/) {
+  return nullptr;
+}

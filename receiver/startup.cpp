@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "exit_status.h"
+#include "host_checks.h"
 #include "operands.h"
 #include "output.h"
 #include "ssm_receiver.h"
@@ -291,6 +292,8 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   if (!receiver->joined) {
     // Not fatal: whatever still reaches the port is reported.
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
+  } else {
+    check_host_blockers(program, receiver);
   }
   // From here on a stop writes out the lines held before the program ends.
   platform_catch_stops(socket, false);

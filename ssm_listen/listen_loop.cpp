@@ -1,5 +1,6 @@
 #include "listen_loop.h"
 
+#include "host_checks.h"
 #include "output.h"
 
 int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* program) {
@@ -10,8 +11,11 @@ int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* p
   pace_state pace;
   pace_start(&pace, platform_receive_queue_bytes(socket), platform_monotonic_us());
   int wait_ms = receive_wait_forever;
+  drop_watch drops;
+  drop_watch_start(&drops, socket);
   for (;;) {
     if (stop_requested()) {
+      watch_host_drops_at_end(program, &drops);
       return end_stopped(program);
     }
     report_result result = receive_and_report_batch(socket, batch, wait_ms, &pace);
@@ -21,10 +25,13 @@ int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* p
     // A full batch, or one ended by a failed receive: more may be queued.
     wait_ms = receive_no_wait;
     if (result == report_printed) {
+      watch_host_drops_after(program, &drops, 1);
       continue;
     }
     // The queue is dry: out go the lines, or a pause lets more queue up.
-    pace_step step = pace_when_dry(&pace, output_pending(), platform_monotonic_us());
+    std::int64_t now_us = platform_monotonic_us();
+    watch_host_drops(program, &drops, now_us);
+    pace_step step = pace_when_dry(&pace, output_pending(), now_us);
     if (step.write_out && flush_output() != 0) {
       return output_failure(program);
     }

@@ -1,6 +1,7 @@
 #include "watch_loop.h"
 
 #include "exit_status.h"
+#include "host_checks.h"
 
 int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char* program,
                const char* group_text, const char* source_text) {
@@ -14,6 +15,8 @@ int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char*
   // only an accepted request after a refused one means the channel is joined
   // anew: that is worth a line, a renewal is not.
   bool refused = !receiver->joined;
+  drop_watch drops;
+  drop_watch_start(&drops, receiver->socket);
 
   for (;;) {
     // Each wait on its own: the second starts afresh after every datagram and
@@ -27,17 +30,21 @@ int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char*
           report_output_failed) {
         return output_failure(program);
       }
+      watch_host_drops_after(program, &drops, 1);
     } else if (waited == wait_timed_out) {
+      watch_host_drops(program, &drops, platform_monotonic_us());
       const char* reason = nullptr;
       int joined = renew_ssm_membership(receiver, &reason);
       warn_unbound_interface(program, receiver);
       if (joined == 0 && refused) {
         print_channel_notice(program, "joined", group_text, source_text, nullptr);
+        check_host_blockers(program, receiver);
       }
       refused = joined != 0;
     } else if (waited == wait_output_failed) {
       return output_failure(program);
     } else if (waited == wait_stopped) {
+      watch_host_drops_at_end(program, &drops);
       return end_stopped(program);
     } else {
       // Retried, it would fail again at once: a busy core and a program

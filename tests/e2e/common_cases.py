@@ -1,16 +1,19 @@
 """What both receivers must do alike; mixed into a test class per program."""
 
 import os
+import re
 import signal
 import socket
 import struct
 import subprocess
 import tempfile
 import time
+import unittest
 
-from harness import (GROUP, GROUP6, LONG_SOURCE, OTHER_SOURCE, OTHER_SOURCE6, SOURCE, SOURCE6,
-                     drop_link, filters_on, free_port, ip, line, make_link, receive_queue_bytes,
-                     run, send, traced_environment, wait_until)
+from harness import (GROUP, GROUP6, LONG_SOURCE, OTHER_SOURCE, OTHER_SOURCE6, SEND, SOURCE,
+                     SOURCE6, drop_link, filters_on, free_port, ip, line, make_link,
+                     receive_queue_bytes, run, send, socket_drops, traced_environment,
+                     wait_until)
 
 
 def signal_at(action, number=signal.SIGINT):
@@ -466,3 +469,185 @@ class FamilyCases:
         result = run(self.PROGRAM, GROUP6 + "%", SOURCE6, free_port())
         self.assertEqual(result.returncode, 1)
         self.assertIn("the interface after '%' must be", result.stderr.decode())
+
+
+class HostCases:
+    """What the receivers say of this host's own blockers and drops. The
+    sender is in a namespace of its own (a source that is a local address is
+    dropped as a martian before any reverse-path check): its end hcs of a
+    veth pair holds 10.50.0.2/24 (on the receiving link), 10.60.0.1 (routed
+    back here through another pair, hcx/hcy) and 10.70.0.1 (no route back);
+    the stream comes in on hcr, where 232.50.0.0/16 is routed."""
+
+    FAR_GROUP = "232.50.0.1"
+    ON_LINK = "10.50.0.2"
+    ELSEWHERE = "10.60.0.1"
+    NOWHERE = "10.70.0.1"
+    FAR_SOURCE6 = "fd00:50::2"
+    SETTINGS = ("net/ipv4/conf/all/rp_filter", "net/ipv4/conf/hcr/rp_filter",
+                "net/ipv4/conf/lo/rp_filter", "net/ipv4/conf/hcr/force_igmp_version",
+                "net/ipv6/conf/hcr/force_mld_version")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.netns = "ssmhc%d" % os.getpid()
+        made = subprocess.run(["ip", "netns", "add", cls.netns], capture_output=True, text=True,
+                              timeout=10)
+        if made.returncode != 0:
+            raise unittest.SkipTest("cannot make the sender's namespace: " + made.stderr.strip())
+        try:
+            cls.make_links()
+        except BaseException:
+            cls.tearDownClass()  # not called when setUpClass fails: the namespace would stay
+            raise
+
+    @classmethod
+    def make_links(cls):
+        there = ["ip", "-n", cls.netns]
+        ip("link", "add", "hcr", "type", "veth", "peer", "name", "hcs", "netns", cls.netns)
+        ip("link", "add", "hcx", "type", "veth", "peer", "name", "hcy")
+        for device in ("hcr", "hcx", "hcy"):
+            ip("link", "set", device, "up")
+        ip("address", "add", "10.50.0.1/24", "dev", "hcr")
+        ip("route", "add", "232.50.0.0/16", "dev", "hcr")
+        ip("route", "add", "10.60.0.0/24", "dev", "hcx")
+        for command in (["link", "set", "lo", "up"], ["link", "set", "hcs", "up"],
+                        ["address", "add", cls.ON_LINK + "/24", "dev", "hcs"],
+                        ["address", "add", cls.ELSEWHERE + "/32", "dev", "hcs"],
+                        ["address", "add", cls.NOWHERE + "/32", "dev", "hcs"],
+                        ["-6", "address", "add", cls.FAR_SOURCE6 + "/64", "dev", "hcs", "nodad"]):
+            subprocess.run(there + command, check=True, timeout=10)
+
+    @classmethod
+    def tearDownClass(cls):
+        drop_link("hcr")
+        drop_link("hcx")
+        subprocess.run(["ip", "netns", "del", cls.netns], stderr=subprocess.DEVNULL, timeout=10)
+
+    def setUp(self):
+        super().setUp()
+        self.saved = {name: self.setting(name) for name in self.SETTINGS}
+
+    def tearDown(self):
+        super().tearDown()
+        for name, value in self.saved.items():
+            self.setting(name, value)
+
+    @staticmethod
+    def setting(name, value=None):
+        with open("/proc/sys/" + name, "r+" if value is not None else "r") as f:
+            if value is None:
+                return f.read().strip()
+            f.write(str(value))
+            return value
+
+    def send_far(self, *args):
+        """Runs the sender in its own namespace, out of hcs."""
+        subprocess.run(["ip", "netns", "exec", self.netns, SEND] + [str(a) for a in args],
+                       check=True, capture_output=True, timeout=30)
+
+    def warned(self, receiver, count=1):
+        self.assertTrue(wait_until(lambda: receiver.errors().count("\n") >= count, 5),
+                        "no warning")
+        return receiver.errors()
+
+    def rp_warning(self, cause, source, why):
+        return "%s: warning: reverse-path filtering (%s) drops datagrams from %s: %s\n" % (
+            self.NAME, cause, source, why)
+
+    def test_strict_filtering_with_the_route_back_elsewhere_is_a_warning(self):
+        self.setting("net/ipv4/conf/hcr/rp_filter", 1)
+        expected = self.rp_warning("rp_filter 1 on hcr", self.ELSEWHERE,
+                                   "its route leaves by hcx")
+        for group in (self.FAR_GROUP, self.FAR_GROUP + "%hcr"):
+            port = free_port()
+            receiver = self.start(self.PROGRAM, group, self.ELSEWHERE, port)
+            self.assertEqual(self.warned(receiver), expected, group)
+        # And it is so: nothing arrives.
+        self.send_far("-c", 3, "-r", 200, self.FAR_GROUP + "%hcs", self.ELSEWHERE, port)
+        time.sleep(0.2)
+        self.assertEqual(receiver.output(), "")
+
+    def test_filtering_for_all_and_loose_without_a_route_back_are_warnings(self):
+        self.setting("net/ipv4/conf/all/rp_filter", 1)
+        self.setting("net/ipv4/conf/hcr/rp_filter", 0)
+        receiver = self.start(self.PROGRAM, self.FAR_GROUP, self.ELSEWHERE, free_port())
+        self.assertEqual(self.warned(receiver), self.rp_warning(
+            "rp_filter 1 on all interfaces, over 0 on hcr", self.ELSEWHERE,
+            "its route leaves by hcx"))
+        self.setting("net/ipv4/conf/all/rp_filter", 0)
+        self.setting("net/ipv4/conf/hcr/rp_filter", 2)
+        receiver = self.start(self.PROGRAM, self.FAR_GROUP, self.NOWHERE, free_port())
+        self.assertEqual(self.warned(receiver), self.rp_warning(
+            "rp_filter 2 on hcr", self.NOWHERE, "no route leads back to it"))
+
+    def test_a_source_on_the_link_or_no_filtering_is_reported_and_nothing_said(self):
+        for rp_filter, source in ((1, self.ON_LINK), (0, self.ELSEWHERE)):
+            self.setting("net/ipv4/conf/hcr/rp_filter", rp_filter)
+            port = free_port()
+            receiver = self.start(self.PROGRAM, self.FAR_GROUP, source, port)
+            self.send_far("-c", 3, "-r", 200, self.FAR_GROUP + "%hcs", source, port)
+            self.assertEqual(receiver.wait_lines(3), [line(source, 1 + i, 32) for i in range(3)])
+            self.assertEqual(receiver.errors(), "", source)
+
+    def test_loopback_with_strict_filtering_says_nothing(self):
+        self.setting("net/ipv4/conf/all/rp_filter", 1)
+        self.setting("net/ipv4/conf/lo/rp_filter", 1)
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        send("-c", 3, "-r", 200, GROUP, SOURCE, port)
+        self.assertEqual(receiver.wait_lines(3), [line(SOURCE, 1 + i, 32) for i in range(3)])
+        self.assertEqual(receiver.errors(), "")
+
+    def test_igmpv2_and_mldv1_are_warnings(self):
+        tail = ": its reports name no source, and routers serving SSM ignore them\n"
+        self.setting("net/ipv4/conf/hcr/force_igmp_version", 2)
+        receiver = self.start(self.PROGRAM, self.FAR_GROUP, self.ON_LINK, free_port())
+        self.assertEqual(self.warned(receiver), "%s: warning: hcr speaks IGMPv2 "
+                         "(net.ipv4.conf.hcr.force_igmp_version=2)%s" % (self.NAME, tail))
+        self.setting("net/ipv6/conf/hcr/force_mld_version", 1)
+        receiver = self.start(self.PROGRAM, GROUP6 + "%hcr", self.FAR_SOURCE6, free_port())
+        self.assertEqual(self.warned(receiver), "%s: warning: hcr speaks MLDv1 "
+                         "(net.ipv6.conf.hcr.force_mld_version=1)%s" % (self.NAME, tail))
+
+    DROP_LINE = re.compile(r"^(\w+): this host dropped [\d,]+ datagrams? before (?:they were|it "
+                           r"was) read \(([\d,]+) in all; receive queue [\d,]+ KiB"
+                           r"(?:: raise net\.core\.rmem_max)?\)$")
+
+    def stopped_burst(self, count):
+        """Stops a receiver with SIGSTOP, sends count datagrams, lets it go on
+        and waits until it has reported every datagram its queue kept.
+        Returns the receiver and the kernel's drop count."""
+        port = free_port()
+        receiver = self.start(self.PROGRAM, GROUP, SOURCE, port)
+        pid = receiver.process.pid
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            send("-c", count, "-r", 0, "-l", 8, GROUP, SOURCE, port)
+            dropped = socket_drops(pid, port)
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        kept = count - dropped
+        self.assertEqual(receiver.wait_lines(kept, timeout=20),
+                         [line(SOURCE, 1 + i, 8) for i in range(kept)])
+        self.assertEqual(socket_drops(pid, port), dropped)
+        self.assertEqual(receiver.stop(signal.SIGTERM), -signal.SIGTERM)
+        return receiver, dropped
+
+    def test_drops_while_stopped_are_said_with_the_kernels_total(self):
+        # Three times what the receive queue holds (832 bytes of kernel
+        # memory a small datagram).
+        with open("/proc/sys/net/core/rmem_max") as f:
+            queue = 2 * min(4 * 1024 * 1024, int(f.read()))
+        receiver, dropped = self.stopped_burst(3 * queue // 832)
+        self.assertGreater(dropped, 0, "the burst overflowed the queue")
+        said = receiver.errors().splitlines()
+        self.assertTrue(said, "no drop line")
+        for entry in said:
+            self.assertRegex(entry, self.DROP_LINE)
+        total = self.DROP_LINE.match(said[-1]).group(2)
+        self.assertEqual(int(total.replace(",", "")), dropped)
+        # A burst the queue holds: nothing dropped, nothing said.
+        receiver, dropped = self.stopped_burst(200)
+        self.assertEqual(dropped, 0)
+        self.assertEqual(receiver.errors(), "")

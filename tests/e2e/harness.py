@@ -88,6 +88,19 @@ def receive_queue_bytes(pid, port):
     return None
 
 
+def socket_drops(pid, port):
+    """The datagrams the UDP socket bound to port dropped (the last column of
+    /proc/PID/net/udp), as the namespace of process pid lists it; None when
+    there is no such socket."""
+    for name in ("udp", "udp6"):
+        with open("/proc/%d/net/%s" % (pid, name)) as table:
+            for row in table.readlines()[1:]:
+                fields = row.split()
+                if fields[1].endswith(":%04X" % port):
+                    return int(fields[-1])
+    return None
+
+
 def membership_held(group, source):
     """Whether a socket of this namespace holds the (source, group) membership."""
     want = ("0x%08x" % struct.unpack("!I", socket.inet_aton(group))[0],

@@ -3,7 +3,7 @@
 import os
 import time
 
-from common_cases import CommonCases, FamilyCases
+from common_cases import CommonCases, FamilyCases, HostCases
 from harness import GROUP, LISTEN, SOURCE, ReceiverTest, free_port, ip, line, main, send
 
 # Whether this build takes queued datagrams in batches (recvmmsg) or one a call.
@@ -16,6 +16,11 @@ class ListenCommon(CommonCases, ReceiverTest):
 
 
 class ListenFamilies(FamilyCases, ReceiverTest):
+    PROGRAM = LISTEN
+    NAME = "ssm_listen"
+
+
+class ListenHost(HostCases, ReceiverTest):
     PROGRAM = LISTEN
     NAME = "ssm_listen"
 

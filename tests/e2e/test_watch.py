@@ -9,7 +9,7 @@ import socket
 import subprocess
 import time
 
-from common_cases import CommonCases, FamilyCases
+from common_cases import CommonCases, FamilyCases, HostCases
 from harness import (GROUP, GROUP6, LISTEN, SOURCE, SOURCE6, WATCH, ReceiverTest, drop_link,
                      filters_on, free_port, ip, line, main, make_link, send, wait_until)
 
@@ -42,6 +42,11 @@ class WatchCommon(CommonCases, ReceiverTest):
 
 
 class WatchFamilies(FamilyCases, ReceiverTest):
+    PROGRAM = WATCH
+    NAME = "ssm_watch"
+
+
+class WatchHost(HostCases, ReceiverTest):
     PROGRAM = WATCH
     NAME = "ssm_watch"
 

@@ -310,3 +310,54 @@ const char* platform_socket_error_text() {
 const char* platform_output_error_text() {
   return "fake output failure";
 }
+
+int platform_input_route(const ssm_address*, const ssm_address*, unsigned) {
+  ++fake.input_routes_asked;
+  return fake.input_route;
+}
+
+int platform_route_interface(const ssm_address*, unsigned* index) {
+  *index = fake.route_back_index;
+  return fake.route_back;
+}
+
+bool platform_is_local_address(const ssm_address*) {
+  return fake.source_local;
+}
+
+bool platform_is_loopback(unsigned index) {
+  for (unsigned loopback : fake.loopbacks) {
+    if (loopback == index) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool platform_interface_name(unsigned index, char* name, std::size_t size) {
+  for (const auto& known : fake.interfaces) {
+    if (known.second == index && known.first.size() < size) {
+      std::memcpy(name, known.first.c_str(), known.first.size() + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+void platform_reverse_path_filter(unsigned, int* own, int* all) {
+  *own = fake.rp_own;
+  *all = fake.rp_all;
+}
+
+group_protocol platform_group_protocol(ssm_family, unsigned) {
+  return fake.protocol;
+}
+
+long long platform_socket_drops(ssm_socket) {
+  ++fake.drop_reads;
+  return fake.drops;
+}
+
+const char* platform_receive_queue_limit(ssm_socket) {
+  return fake.queue_limit;
+}

@@ -90,6 +90,20 @@ struct fake_state {
   int ended_by = 0;   // what platform_end_stopped was given
   std::string output_at_end;
   int calls[4] = {};  // per fake_call
+  // The host's checks. Script: the kernel's verdicts and settings.
+  int input_route = route_unknown;
+  int route_back = route_unknown;   // platform_route_interface's result
+  unsigned route_back_index = 0;    // and the interface it gives
+  bool source_local = false;
+  std::vector<unsigned> loopbacks;  // loopback interfaces' indexes
+  int rp_own = -1;
+  int rp_all = -1;
+  group_protocol protocol{0, 0, false};
+  long long drops = -1;  // the socket's drop count; -1: not counted
+  const char* queue_limit = nullptr;
+  // What happened.
+  int input_routes_asked = 0;
+  int drop_reads = 0;
 };
 
 // The one fake, reset by each test.

@@ -1,0 +1,165 @@
+// The host's checks on a scripted platform: which warning, in what words,
+// and when nothing is said; the drop lines and how often the count is read.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "host_checks.h"
+#include "output.h"
+#include "ssm_receiver.h"
+
+namespace {
+
+class HostChecks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_fake();
+    fake.interfaces = {{"eth0", 3}, {"eth1", 4}, {"lo", 1}};
+    fake.membership_index = 3;
+    fake.protocol = {3, 0, false};
+  }
+
+  // Starts a receiver on the fake and returns what it said on standard error.
+  std::string start(const char* group = "232.1.2.3", const char* source = "10.1.1.1") {
+    std::vector<const char*> args = {"ssm_test", group, source, "5000", nullptr};
+    testing::internal::CaptureStderr();
+    int status = open_ssm_receiver(4, const_cast<char**>(args.data()), "ssm_test", &receiver);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0);
+    flush_output();
+    return said;
+  }
+
+  ssm_receiver receiver{};
+};
+
+const char igmp_tail[] = ": its reports name no source, and routers serving SSM ignore them\n";
+
+}  // namespace
+
+TEST_F(HostChecks, ReversePathFilteringIsOneWarningInTheKernelsWords) {
+  fake.input_route = route_refused;
+  fake.rp_own = 1;
+  fake.rp_all = 0;
+  fake.route_back = 1;
+  fake.route_back_index = 4;
+  EXPECT_EQ(start(), "ssm_test: warning: reverse-path filtering (rp_filter 1 on eth0) drops "
+                     "datagrams from 10.1.1.1: its route leaves by eth1\n");
+  EXPECT_EQ(fake.input_routes_asked, 1);
+
+  // `all` above the interface's own, and no route back at all.
+  fake.rp_own = 0;
+  fake.rp_all = 2;
+  fake.route_back = 0;
+  EXPECT_EQ(start("232.1.2.3%eth0"),
+            "ssm_test: warning: reverse-path filtering (rp_filter 2 on all interfaces, over 0 "
+            "on eth0) drops datagrams from 10.1.1.1: no route leads back to it\n");
+
+  // Refused with no filtering set, and no route lookup possible: still said.
+  fake.rp_all = 0;
+  fake.route_back = route_unknown;
+  EXPECT_EQ(start(),
+            "ssm_test: warning: the input route check on eth0 drops datagrams from 10.1.1.1\n");
+}
+
+TEST_F(HostChecks, SilentWhereNothingBlocksOrNothingCanBeKnown) {
+  fake.input_route = route_refused;
+  fake.rp_own = 1;
+  fake.protocol = {2, 2, false};
+  fake.loopbacks = {3};
+  EXPECT_EQ(start(), "") << "a loopback membership";
+  fake.loopbacks.clear();
+  fake.source_local = true;
+  EXPECT_EQ(start(), "") << "a local source";
+  fake.source_local = false;
+  fake.protocol = {3, 0, false};
+  fake.input_route = route_delivered;
+  EXPECT_EQ(start(), "") << "the kernel lets it through";
+  fake.input_route = route_unknown;
+  EXPECT_EQ(start(), "") << "no verdict: no guess";
+  fake.input_route = route_refused;
+  fake.membership_index = 0;
+  EXPECT_EQ(start(), "") << "the interface is not known";
+  int asked = fake.input_routes_asked;
+  fake.membership_index = 3;
+  fake.membership_result = -1;
+  EXPECT_EQ(start(), "ssm_test: warning: join group 232.1.2.3 from source 10.1.1.1: "
+                     "fake socket failure\n");
+  EXPECT_EQ(fake.input_routes_asked, asked) << "no check without a membership";
+}
+
+TEST_F(HostChecks, OlderGroupProtocolsNameTheirCause) {
+  fake.protocol = {2, 2, false};
+  EXPECT_EQ(start(), std::string("ssm_test: warning: eth0 speaks IGMPv2 "
+                                 "(net.ipv4.conf.eth0.force_igmp_version=2)") + igmp_tail);
+  fake.protocol = {1, 1, true};
+  EXPECT_EQ(start(), std::string("ssm_test: warning: eth0 speaks IGMPv1 "
+                                 "(net.ipv4.conf.all.force_igmp_version=1)") + igmp_tail);
+  fake.protocol = {2, 0, false};
+  EXPECT_EQ(start(), std::string("ssm_test: warning: eth0 speaks IGMPv2 "
+                                 "(a router on the link queries in IGMPv2)") + igmp_tail);
+  // IPv6: MLDv1 only; Linux filters no IPv6 reverse path.
+  fake.input_route = route_refused;
+  fake.protocol = {1, 1, false};
+  int asked = fake.input_routes_asked;
+  EXPECT_EQ(start("ff3e::8000:1%eth0", "fd00:77::1"),
+            std::string("ssm_test: warning: eth0 speaks MLDv1 "
+                        "(net.ipv6.conf.eth0.force_mld_version=1)") + igmp_tail);
+  EXPECT_EQ(fake.input_routes_asked, asked);
+  fake.protocol = {2, 0, false};
+  EXPECT_EQ(start("ff3e::8000:1%eth0", "fd00:77::1"), "");
+}
+
+TEST_F(HostChecks, DropsAreSaidAtMostOnceASecondWithTheTotal) {
+  drop_watch watch;
+  drop_watch_start(&watch, 7);
+  const std::int64_t second = drop_look_every_us;
+  auto look = [&watch](std::int64_t now_us) {
+    testing::internal::CaptureStderr();
+    watch_host_drops("ssm_test", &watch, now_us);
+    return testing::internal::GetCapturedStderr();
+  };
+  fake.queue_bytes = 425984;
+  fake.drops = 0;
+  EXPECT_EQ(look(10 * second), "");
+  EXPECT_EQ(fake.drop_reads, 1) << "the first look reads at once";
+  fake.drops = 29918;
+  EXPECT_EQ(look(10 * second + second / 2), "");
+  EXPECT_EQ(fake.drop_reads, 1) << "not again within the second";
+  fake.queue_limit = "net.core.rmem_max";
+  EXPECT_EQ(look(11 * second),
+            "ssm_test: this host dropped 29,918 datagrams before they were read (29,918 in all; "
+            "receive queue 416 KiB: raise net.core.rmem_max)\n");
+  EXPECT_EQ(look(12 * second), "") << "no growth, no line";
+  fake.drops = 1234567;
+  fake.queue_limit = nullptr;
+  fake.queue_bytes = 8388608;
+  EXPECT_EQ(look(13 * second),
+            "ssm_test: this host dropped 1,204,649 datagrams before they were read "
+            "(1,234,567 in all; receive queue 8,192 KiB)\n");
+  // At the end the count is read whatever the time.
+  fake.drops = 1234568;
+  int reads = fake.drop_reads;
+  testing::internal::CaptureStderr();
+  watch_host_drops_at_end("ssm_test", &watch);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: this host dropped 1 datagram before it was read (1,234,568 in all; "
+            "receive queue 8,192 KiB)\n");
+  EXPECT_EQ(fake.drop_reads, reads + 1);
+  // A receiver that never finds its queue dry looks after so many receives.
+  fake.now_us = 20 * second;
+  fake.drops = 1234570;
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 63; ++i) {
+    watch_host_drops_after("ssm_test", &watch, 1);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  testing::internal::CaptureStderr();
+  watch_host_drops_after("ssm_test", &watch, 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("(1,234,570 in all"), std::string::npos);
+  // Where the system does not count, nothing is ever said.
+  fake.drops = -1;
+  EXPECT_EQ(look(30 * second), "");
+}
