@@ -96,6 +96,21 @@ bool platform_interface_exists(unsigned index);
 // which may be gone by now. Returns the setsockopt result: 0 or -1.
 int platform_leave_group(ssm_socket socket, const ssm_address* group, unsigned index);
 
+// Makes the socket take only the datagrams that come in on the interface with
+// this index, where the system matches an IPv6 membership by group and
+// source alone (Linux). Returns 0, also where nothing is needed, or -1 with
+// the reason in platform_socket_error_text().
+int platform_bind_to_interface(ssm_socket socket, unsigned index);
+
+// What the system says of an interface's own source filters.
+enum device_membership { device_holds, device_lacks, device_cannot_say };
+
+// Whether the interface with this index itself holds the (source, group)
+// filter now, as the system lists it; a socket's record of its membership
+// can outlive the interface's.
+device_membership platform_device_holds_membership(unsigned index, const ssm_address* group,
+                                                   const ssm_address* source);
+
 // Receives one datagram into buffer, waiting at most wait_ms milliseconds
 // (receive_no_wait, receive_wait_forever, or a positive time). Returns its
 // length, -1 when the receive failed, or receive_nothing. On success *sender

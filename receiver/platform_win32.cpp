@@ -316,6 +316,21 @@ int platform_leave_group(ssm_socket socket, const ssm_address* group, unsigned i
                     static_cast<int>(sizeof request));
 }
 
+// Winsock keeps an IPv6 membership per interface and delivers a group's
+// datagram only to sockets that joined it on the interface it came in on:
+// nothing more to do.
+int platform_bind_to_interface(ssm_socket /*socket*/, unsigned /*index*/) {
+  return 0;
+}
+
+// Windows lists no interface's own filters; a membership is left only when
+// its interface is gone.
+device_membership platform_device_holds_membership(unsigned /*index*/,
+                                                   const ssm_address* /*group*/,
+                                                   const ssm_address* /*source*/) {
+  return device_cannot_say;
+}
+
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
                       ssm_address* sender, int wait_ms) {
   if (wait_ms != receive_no_wait) {

@@ -65,6 +65,46 @@ report_result receive_and_report_batch(ssm_socket socket, report_batch* batch, i
   return count < room && lengths[count - 1] >= 0 ? report_drained : report_printed;
 }
 
+namespace {
+
+// Where the stream is fast enough for it to be likely, looks for a datagram
+// already queued: never pause with one there (a burst after a quiet spell
+// is found fast by its first two). While more is queued, the lines held go
+// out once the oldest has waited its moment. Returns wait_readable,
+// wait_output_failed, or wait_timed_out when the queue is dry.
+wait_result look_for_queued(ssm_socket socket, pace_state* pace) {
+  std::int64_t now_us = platform_monotonic_us();
+  if (!pace_fast(pace, now_us) || platform_wait_readable(socket, receive_no_wait) != 1) {
+    return wait_timed_out;
+  }
+  if (output_pending() && pace_write_due(pace, now_us)) {
+    if (flush_output() != 0) {
+      return wait_output_failed;
+    }
+    pace_wrote_out(pace, now_us);
+  }
+  return wait_readable;
+}
+
+// Blocks until the socket is readable, at most wait_ms; a signal's cut is
+// retried unless it was a stop request.
+wait_result block_for_datagram(ssm_socket socket, int wait_ms) {
+  for (;;) {
+    if (stop_requested()) {
+      return wait_stopped;
+    }
+    int ready = platform_wait_readable(socket, wait_ms);
+    if (ready == 1) {
+      return wait_readable;
+    }
+    if (ready != wait_cut_short) {
+      return ready == 0 ? wait_timed_out : wait_failed;
+    }
+  }
+}
+
+}  // namespace
+
 wait_result wait_for_datagram(ssm_socket socket, int wait_ms, pace_state* pace) {
   // After a pause, look even with no line held: a pause that gathered
   // nothing ends the pausing.
@@ -72,18 +112,9 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms, pace_state* pace) 
     if (stop_requested()) {
       return wait_stopped;
     }
-    // Look before any pause: never pause with datagrams already queued (a
-    // burst after a quiet spell is found fast by its first two).
-    std::int64_t now_us = platform_monotonic_us();
-    if (pace_fast(pace, now_us) && platform_wait_readable(socket, receive_no_wait) == 1) {
-      // More is queued: take it, but hold no line past its moment.
-      if (output_pending() && pace_write_due(pace, now_us)) {
-        if (flush_output() != 0) {
-          return wait_output_failed;
-        }
-        pace_wrote_out(pace, now_us);
-      }
-      return wait_readable;
+    wait_result queued = look_for_queued(socket, pace);
+    if (queued != wait_timed_out) {
+      return queued;
     }
     pace_step step = pace_when_dry(pace, output_pending(), platform_monotonic_us());
     if (step.write_out && flush_output() != 0) {
@@ -94,13 +125,5 @@ wait_result wait_for_datagram(ssm_socket socket, int wait_ms, pace_state* pace) 
     }
     platform_pause(socket, step.pause_us);
   }
-  for (;;) {
-    if (stop_requested()) {
-      return wait_stopped;
-    }
-    int ready = platform_wait_readable(socket, wait_ms);
-    if (ready != wait_cut_short) {
-      return ready == 1 ? wait_readable : ready == 0 ? wait_timed_out : wait_failed;
-    }
-  }
+  return block_for_datagram(socket, wait_ms);
 }

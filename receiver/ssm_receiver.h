@@ -30,6 +30,11 @@ struct ssm_receiver {
   ssm_channel channel;
   bool joined;  // whether the start-up membership request was accepted
   unsigned membership_interface;  // the index the membership is on; 0: none known
+  // IPv6 with an interface named: the index the socket was last bound to
+  // (0: none), and why that binding was refused, until said (see
+  // warn_unbound_interface).
+  unsigned bound_interface;
+  const char* unbound_reason;
   char join_refusal[160];  // why the start-up request was refused; "" when accepted
 };
 
@@ -69,16 +74,25 @@ int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
 
 // Asks once for the receiver's membership: an IPv4 channel with no interface
 // named through join_ssm_group, on interface 0; any other by the interface's
-// index (0 when none is named). A name is looked up anew each time. Notes
-// which interface the membership is on. Returns 0, or -1 with the reason in
-// *reason.
+// index (0 when none is named). A name is looked up anew each time; an
+// interface that is not there is refused as "no such interface". An IPv6
+// socket is first bound to the named interface, again whenever its index
+// changes (a refusal is kept in unbound_reason). Notes which interface the
+// membership is on. Returns 0, or -1 with the reason in *reason.
 int join_ssm_channel(ssm_receiver* receiver, const char** reason);
 
 // Asks for the membership again, as after a silent second, and returns
 // join_ssm_group's result. A membership still held on an interface that has
 // gone since (deleted and made again: Linux keeps it and counts it against
-// the socket's limit of memberships) is dropped first.
+// the socket's limit of memberships) is dropped first. When the request is
+// refused and the interface itself no longer holds the membership (re-made
+// with its index, moved away and back, an IPv6 MTU dip), the socket's stale
+// record is dropped and the membership asked for once more.
 int renew_ssm_membership(ssm_receiver* receiver, const char** reason);
+
+// Prints `<program>: warning: bind to interface <interface>: <reason>` when
+// the last join could not bind the socket to the interface, once.
+void warn_unbound_interface(const char* program, ssm_receiver* receiver);
 
 // What one receive_and_report or receive_and_report_batch call did.
 enum report_result {

@@ -88,11 +88,25 @@ int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
 int join_ssm_channel(ssm_receiver* receiver, const char** reason) {
   const ssm_channel& channel = receiver->channel;
   unsigned index = channel.interface_index;
+  bool missing = false;
   if (channel.interface_name != nullptr) {
     index = platform_interface_index(channel.interface_name);
-    if (index == 0) {
-      *reason = "no such interface";
-      return -1;
+    missing = index == 0;
+  } else if (index != 0) {
+    // The system would say "No such device": one wording for either form.
+    missing = !platform_interface_exists(index);
+  }
+  if (missing) {
+    *reason = "no such interface";
+    return -1;
+  }
+  if (channel.group.family == ssm_ipv6 && index != 0 && index != receiver->bound_interface) {
+    // The membership alone would let in the channel's datagrams of every
+    // link where any socket holds it. Tried once per index: a refusal
+    // would be the same a second later.
+    receiver->bound_interface = index;
+    if (platform_bind_to_interface(receiver->socket, index) != 0) {
+      receiver->unbound_reason = platform_socket_error_text();
     }
   }
   int joined =
@@ -118,7 +132,32 @@ int renew_ssm_membership(ssm_receiver* receiver, const char** reason) {
     (void)platform_leave_group(receiver->socket, &receiver->channel.group, held);
     held = 0;
   }
-  return join_ssm_channel(receiver, reason);
+  int joined = join_ssm_channel(receiver, reason);
+  // Refused as a held membership would be; the file that says whether the
+  // interface still holds it is read only then, not on every renewal.
+  if (joined != 0 && held != 0 &&
+      platform_device_holds_membership(held, &receiver->channel.group,
+                                       &receiver->channel.source) == device_lacks) {
+    (void)platform_leave_group(receiver->socket, &receiver->channel.group, held);
+    held = 0;
+    joined = join_ssm_channel(receiver, reason);
+  }
+  return joined;
+}
+
+void warn_unbound_interface(const char* program, ssm_receiver* receiver) {
+  if (receiver->unbound_reason == nullptr) {
+    return;
+  }
+  char interface[80];
+  if (receiver->channel.interface_name != nullptr) {
+    quote_operand(interface, sizeof interface, receiver->channel.interface_name);
+  } else {
+    (void)std::snprintf(interface, sizeof interface, "%u", receiver->bound_interface);
+  }
+  (void)std::fprintf(stderr, "%s: warning: bind to interface %s: %s\n", program, interface,
+                     receiver->unbound_reason);
+  receiver->unbound_reason = nullptr;
 }
 
 namespace {
@@ -247,12 +286,15 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
   receiver->socket = socket;
   receiver->channel = channel;
   receiver->membership_interface = 0;
+  receiver->bound_interface = 0;
+  receiver->unbound_reason = nullptr;
   const char* reason = nullptr;
   receiver->joined = join_ssm_channel(receiver, &reason) == 0;
-  receiver->join_refusal[0] = '\0';
+  // Kept: the next failed call may write over the system's text.
+  (void)std::snprintf(receiver->join_refusal, sizeof receiver->join_refusal, "%s",
+                      receiver->joined ? "" : reason);
+  warn_unbound_interface(program, receiver);
   if (!receiver->joined) {
-    // Kept: the next failed call may write over the system's text.
-    (void)std::snprintf(receiver->join_refusal, sizeof receiver->join_refusal, "%s", reason);
     // Not fatal: whatever still reaches the port is reported.
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
   } else {

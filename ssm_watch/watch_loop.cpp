@@ -35,6 +35,7 @@ int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char*
       watch_host_drops(program, &drops, platform_monotonic_us());
       const char* reason = nullptr;
       int joined = renew_ssm_membership(receiver, &reason);
+      warn_unbound_interface(program, receiver);
       if (joined == 0 && refused) {
         print_channel_notice(program, "joined", group_text, source_text, nullptr);
         check_host_blockers(program, receiver);

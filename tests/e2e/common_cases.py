@@ -401,9 +401,10 @@ class FamilyCases:
             self.assertEqual(receiver.lines(), expected)
         finally:
             other.close()
-        # Unicast to the port, as for IPv4.
+        # Unicast to the port comes in on lo, not on the interface named.
         send("-c", 1, "-s", 5, "::1", "::1", port)
-        self.assertEqual(receiver.wait_lines(21)[-1], line("::1", 5, 32))
+        send("-c", 1, "-s", 6, GROUP6, SOURCE6, port)
+        self.assertEqual(receiver.wait_lines(21), expected + [line(SOURCE6, 6, 32)])
         self.assertEqual(receiver.errors(), "")
 
     def test_named_interface_holds_the_membership_alone(self):
@@ -418,14 +419,45 @@ class FamilyCases:
             self.assertEqual(receiver.wait_lines(5), [line(source, 1 + i, 32) for i in range(5)],
                              group)
 
-    def test_interface_not_there_is_a_warning(self):
+    def test_named_interface_takes_only_its_own_link(self):
+        # Linux matches an IPv6 membership by group and source alone: with
+        # another socket holding the channel on ssm7r, a receiver named for
+        # ssm6r would get ssm7r's datagrams too.
         port = free_port()
-        receiver = self.start(self.PROGRAM, GROUP6 + "%ssm9r", SOURCE6, port)
-        self.assertTrue(wait_until(lambda: receiver.errors(), 5))
-        self.assertEqual(receiver.errors(),
-                         "%s: warning: join group %s%%ssm9r from source %s: no such interface\n"
-                         % (self.NAME, GROUP6, SOURCE6))
-        self.assertTrue(receiver.alive())
+        receiver = self.start(self.PROGRAM, GROUP6 + "%ssm6r", SOURCE6, port)
+        self.assertTrue(wait_until(lambda: filters_on("ssm6r", GROUP6, SOURCE6), 5))
+        ip("-6", "address", "add", SOURCE6 + "/128", "dev", "ssm7s", "nodad")
+        other = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        try:
+            # struct group_source_req: interface, then two sockaddr_storage.
+            request = struct.pack("@I4x", socket.if_nametoindex("ssm7r"))
+            for address in (GROUP6, SOURCE6):
+                request += struct.pack("@H6x16s104x", socket.AF_INET6,
+                                       socket.inet_pton(socket.AF_INET6, address))
+            other.setsockopt(socket.IPPROTO_IPV6, 46, request)  # MCAST_JOIN_SOURCE_GROUP
+            self.assertTrue(wait_until(lambda: filters_on("ssm7r", GROUP6, SOURCE6), 5))
+            send("-c", 5, "-r", 500, "-s", 101, GROUP6 + "%ssm7s", SOURCE6, port)
+            for sending, start in (("ssm6s", 1), ("ssm7s", 1), ("ssm6s", 6)):
+                send("-c", 5, "-r", 500, "-s", start, GROUP6 + "%" + sending, SOURCE6, port)
+            expected = [line(SOURCE6, 1 + i, 32) for i in range(10)]
+            self.assertEqual(receiver.wait_lines(10), expected)
+            time.sleep(0.1)
+            self.assertEqual(receiver.lines(), expected, "each datagram once, none of ssm7r")
+        finally:
+            other.close()
+            ip("-6", "address", "del", SOURCE6 + "/128", "dev", "ssm7s")
+        self.assertEqual(receiver.errors(), "")
+
+    def test_interface_not_there_is_a_warning(self):
+        # One wording whether the interface is given by name or by index.
+        for suffix in ("ssm9r", "999"):
+            port = free_port()
+            receiver = self.start(self.PROGRAM, GROUP6 + "%" + suffix, SOURCE6, port)
+            self.assertTrue(wait_until(lambda: receiver.errors(), 5))
+            self.assertEqual(receiver.errors(),
+                             "%s: warning: join group %s%%%s from source %s: no such interface\n"
+                             % (self.NAME, GROUP6, suffix, SOURCE6))
+            self.assertTrue(receiver.alive())
 
     def test_families_that_do_not_match_are_refused(self):
         for group, source in ((GROUP, SOURCE6), (GROUP6 + "%ssm6r", SOURCE)):

@@ -5,6 +5,7 @@ Membership requests are counted by tracing the program's setsockopt calls.
 
 import os
 import resource
+import socket
 import subprocess
 import time
 
@@ -154,6 +155,24 @@ class RenewalIpv6(ReceiverTest):
         self.assertEqual(listen.output(), "", "ssm_listen asked once, before the interface was there")
 
 
+    def test_recovers_after_an_mtu_dip(self):
+        # Below 1280 the interface loses IPv6 and its memberships; the
+        # socket's record stays, and every request is refused as if held.
+        port = free_port()
+        receiver = self.start(WATCH, GROUP6 + "%ssm6r", SOURCE6, port)
+        self.assertTrue(wait_until(lambda: filters_on("ssm6r", GROUP6, SOURCE6), 5))
+        try:
+            ip("link", "set", "dev", "ssm6r", "mtu", "1200")
+            self.assertTrue(wait_until(lambda: not filters_on("ssm6r", GROUP6, SOURCE6), 2))
+        finally:
+            ip("link", "set", "dev", "ssm6r", "mtu", "1500")
+        self.assertTrue(wait_until(lambda: filters_on("ssm6r", GROUP6, SOURCE6), 3.5),
+                        "never joined again")
+        send("-c", 5, "-r", 50, GROUP6, SOURCE6, port)
+        self.assertEqual(receiver.wait_lines(5), [line(SOURCE6, 1 + i, 32) for i in range(5)])
+        self.assertEqual(receiver.errors(), "")
+
+
 class Renewal(RenewalCases, ReceiverTest):
     def test_silence_between_streams(self):
         port = free_port()
@@ -256,6 +275,39 @@ class Renewal(RenewalCases, ReceiverTest):
             subprocess.run(["ip", "link", "del", "ssmA"], stderr=subprocess.DEVNULL, timeout=10)
             ip("route", "replace", "232.0.0.0/8", "dev", "lo")
             sysctl("net.ipv4.igmp_max_memberships", limit)
+            sysctl("net.ipv4.conf.all.accept_local", accept_local)
+
+    def test_recovers_when_the_link_is_made_again_with_its_index(self):
+        # The kernel drops the interface's memberships; the socket keeps its
+        # record, and every request is refused as if held.
+        source = "10.9.9.9"
+        accept_local = sysctl("net.ipv4.conf.all.accept_local", 1)  # our own source
+
+        def make_link(*index):
+            ip("link", "add", "ssmA", *index, "type", "veth", "peer", "name", "ssmB")
+            ip("link", "set", "ssmA", "up")
+            ip("link", "set", "ssmB", "up")
+            ip("address", "add", source + "/32", "dev", "ssmB")
+            ip("route", "replace", "232.0.0.0/8", "dev", "ssmA")
+
+        try:
+            for group in (GROUP + "%ssmA", GROUP):
+                make_link()
+                index = str(socket.if_nametoindex("ssmA"))
+                port = free_port()
+                receiver = self.start(WATCH, group, source, port)
+                self.assertTrue(wait_until(lambda: filters_on("ssmA", GROUP, source), 5), group)
+                ip("link", "del", "ssmA")
+                make_link("index", index)
+                self.assertTrue(wait_until(lambda: filters_on("ssmA", GROUP, source), 3.5),
+                                "never joined again: " + group)
+                send("-c", 5, "-r", 50, GROUP, source, port)
+                self.assertEqual(receiver.wait_lines(5),
+                                 [line(source, 1 + i, 32) for i in range(5)], group)
+                ip("link", "del", "ssmA")
+        finally:
+            subprocess.run(["ip", "link", "del", "ssmA"], stderr=subprocess.DEVNULL, timeout=10)
+            ip("route", "replace", "232.0.0.0/8", "dev", "lo")
             sysctl("net.ipv4.conf.all.accept_local", accept_local)
 
     def test_listen_idle_uses_almost_no_cpu(self):

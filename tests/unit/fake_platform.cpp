@@ -41,6 +41,15 @@ bool advance_to(std::int64_t when) {
   return true;
 }
 
+int next_membership_result() {
+  if (fake.membership_results.empty()) {
+    return fake.membership_result;
+  }
+  int result = fake.membership_results.front();
+  fake.membership_results.pop_front();
+  return result;
+}
+
 bool queued() {
   return !fake.datagrams.empty() && fake.datagrams.front().arrival_us <= fake.now_us;
 }
@@ -139,13 +148,13 @@ int platform_bound_port(ssm_socket, std::uint16_t* port) {
 int platform_add_source_membership(ssm_socket, std::uint32_t group, std::uint32_t source,
                                    std::uint32_t interface_address) {
   fake.memberships.push_back({group, source, interface_address, false, {}, {}, 0});
-  return fake.membership_result;
+  return next_membership_result();
 }
 
 int platform_join_source_group(ssm_socket, const ssm_address* group, const ssm_address* source,
                                unsigned interface_index) {
   fake.memberships.push_back({0, 0, 0, true, *group, *source, interface_index});
-  return fake.membership_result;
+  return next_membership_result();
 }
 
 unsigned platform_interface_index(const char* name) {
@@ -177,6 +186,17 @@ bool platform_interface_exists(unsigned index) {
 int platform_leave_group(ssm_socket, const ssm_address*, unsigned index) {
   fake.leaves.push_back(index);
   return 0;
+}
+
+int platform_bind_to_interface(ssm_socket, unsigned index) {
+  fake.bound.push_back(index);
+  return fake.bind_interface_result;
+}
+
+device_membership platform_device_holds_membership(unsigned, const ssm_address*,
+                                                   const ssm_address*) {
+  ++fake.device_asked;
+  return fake.device;
 }
 
 long platform_receive(ssm_socket, unsigned char* buffer, std::size_t size, ssm_address* sender,

@@ -44,8 +44,11 @@ struct fake_state {
   bool stdout_closed = false;
   std::uint16_t chosen_port = 40000;  // what a bind to port 0 gets
   int membership_result = 0;
+  std::deque<int> membership_results;  // taken first, one per request
   unsigned membership_index = 0;    // the interface a membership is on, as asked
   std::vector<unsigned> gone;       // interfaces deleted since
+  int bind_interface_result = 0;    // of platform_bind_to_interface
+  device_membership device = device_cannot_say;  // what the interface holds
   std::vector<std::pair<std::string, unsigned>> interfaces;  // name, index
   int write_result = 0;
   std::deque<fake_datagram> datagrams;
@@ -69,6 +72,8 @@ struct fake_state {
   std::vector<std::uint16_t> binds;
   std::vector<fake_membership> memberships;
   std::vector<unsigned> leaves;  // interfaces a membership was dropped on
+  std::vector<unsigned> bound;   // interfaces the socket was bound to
+  int device_asked = 0;          // platform_device_holds_membership calls
   std::vector<int> receive_waits;  // every receive, batched or not
   std::vector<int> batch_sizes;    // results of each batched receive
   std::vector<int> pauses;         // microseconds

@@ -80,7 +80,7 @@ class Loop : public ::testing::Test {
 
   const std::int64_t start_us = 5000000;
   ssm_receiver receiver{
-      7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0, ""};
+      7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0, 0, nullptr, ""};
   std::vector<std::int64_t> arrivals;
   std::unique_ptr<report_batch> batch{new report_batch()};
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[report_buffer_size]};
@@ -340,6 +340,45 @@ TEST_F(Loop, DropsAreReadAboutOnceASecondAndOnceMoreAtTheStop) {
     EXPECT_GE(fake.drop_reads, 4) << program;
     EXPECT_LE(fake.drop_reads, 5) << program << ": one a second, and one at the stop";
   }
+}
+
+TEST_F(Loop, WatchRejoinsWhenTheInterfaceItselfLostTheMembership) {
+  // Refused as held, and the interface says it holds it: a healthy silent
+  // channel, one request a second and nothing left.
+  receiver.membership_interface = 4;
+  fake.membership_index = 4;
+  fake.membership_result = -1;
+  fake.device = device_holds;
+  fake.stop_at_us = start_us + 3500000;
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(fake.memberships.size(), 3u);
+  EXPECT_EQ(fake.device_asked, 3);
+  EXPECT_TRUE(fake.leaves.empty());
+
+  // Re-made with its index: the socket's stale record is left, and the
+  // membership asked for again, in the same second.
+  SetUp();
+  receiver.membership_interface = 4;
+  fake.membership_index = 4;
+  fake.membership_result = -1;
+  fake.membership_results = {-1, 0};
+  fake.device = device_lacks;
+  fake.stop_at_us = start_us + 1500000;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "was joined all along";
+  EXPECT_EQ(fake.leaves, (std::vector<unsigned>{4}));
+  EXPECT_EQ(fake.memberships.size(), 2u);
+  EXPECT_EQ(receiver.membership_interface, 4u);
+
+  // The system cannot say (Windows): as before, nothing left.
+  SetUp();
+  receiver.membership_interface = 4;
+  fake.membership_result = -1;
+  fake.stop_at_us = start_us + 2500000;
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(fake.memberships.size(), 2u);
+  EXPECT_TRUE(fake.leaves.empty());
 }
 
 TEST(Pace, APauseThatGathersNothingWritesOutWhatIsHeld) {

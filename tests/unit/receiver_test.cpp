@@ -232,6 +232,58 @@ TEST_F(Core, InterfaceThatIsNotThereIsARefusedMembership) {
   EXPECT_TRUE(fake.memberships.empty()) << "nothing asked of the system";
 }
 
+TEST_F(Core, InterfaceIndexThatIsNotThereHasTheSameWording) {
+  for (const char* group : {"ff3e::8000:1%7", "232.1.2.3%7"}) {
+    reset_fake();
+    fake.gone = {7};
+    const char* source = group[0] == 'f' ? "fd00:77::1" : "10.1.1.1";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start({"x", group, source, "5000"}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("ssm_test: warning: join group ") + group + " from source " + source +
+                  ": no such interface\n");
+    EXPECT_TRUE(fake.memberships.empty()) << group;
+  }
+}
+
+TEST_F(Core, Ipv6SocketIsBoundToTheNamedInterface) {
+  struct {
+    const char* group;
+    const char* source;
+    std::vector<unsigned> bound;
+  } cases[] = {{"ff3e::8000:1%eth1", "fd00:77::1", {3}},
+               {"ff3e::8000:1%5", "fd00:77::1", {5}},
+               {"ff3e::8000:1", "fd00:77::1", {}},
+               {"232.1.2.3%eth1", "10.1.1.1", {}}};  // IPv4 filters by interface itself
+  for (const auto& c : cases) {
+    reset_fake();
+    fake.interfaces = {{"eth1", 3}};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start({"x", c.group, c.source, "5000"}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.group;
+    EXPECT_EQ(fake.bound, c.bound) << c.group;
+  }
+  // Bound again only when the name's index changes; a refusal is said once.
+  reset_fake();
+  fake.interfaces = {{"eth1", 3}};
+  EXPECT_EQ(start({"x", "ff3e::8000:1%eth1", "fd00:77::1", "5000"}), 0);
+  const char* reason = nullptr;
+  EXPECT_EQ(renew_ssm_membership(&receiver, &reason), 0);
+  EXPECT_EQ(fake.bound, (std::vector<unsigned>{3})) << "same index: bound already";
+  fake.interfaces = {{"eth1", 8}};
+  fake.gone = {3};
+  fake.bind_interface_result = -1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(renew_ssm_membership(&receiver, &reason), 0);
+  warn_unbound_interface("ssm_test", &receiver);
+  EXPECT_EQ(renew_ssm_membership(&receiver, &reason), 0);
+  warn_unbound_interface("ssm_test", &receiver);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: warning: bind to interface eth1: fake socket failure\n");
+  EXPECT_EQ(fake.bound, (std::vector<unsigned>{3, 8}));
+  EXPECT_EQ(fake.memberships.back().interface_index, 8u) << "joined all the same";
+}
+
 TEST_F(Core, FamiliesAndSuffixesThatCannotBe) {
   struct {
     std::vector<const char*> args;
