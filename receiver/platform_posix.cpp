@@ -781,6 +781,7 @@ const char* platform_output_error_text() {
 #endif
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -790,19 +791,26 @@ long long read_number(const char* path) {
   if (file == nullptr) {
     return -1;
   }
+  char text[32];
   long long value = -1;
-  if (std::fscanf(file, "%lld", &value) != 1) {
-    value = -1;
+  if (std::fgets(text, sizeof text, file) != nullptr) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text, &end, 10);
+    if (end == text || errno != 0) {
+      value = -1;
+    }
   }
   (void)std::fclose(file);
   return value;
 }
 
 // A setting of net.<family>.conf.<interface> ("all" for all interfaces).
-long long read_interface_setting(const char* family, const char* interface, const char* name) {
+long long read_interface_setting(const char* family, const char* interface,
+                                 const char* setting) {
   char path[128];
   int size = std::snprintf(path, sizeof path, "/proc/sys/net/%s/conf/%s/%s", family, interface,
-                           name);
+                           setting);
   if (size < 0 || static_cast<std::size_t>(size) >= sizeof path) {
     return -1;
   }
@@ -814,6 +822,8 @@ long long read_interface_setting(const char* family, const char* interface, cons
 struct route_request {
   nlmsghdr header;
   rtmsg route;
+  // Room for the attributes, written after the header by add_attribute.
+  // cppcheck-suppress unusedStructMember
   unsigned char attributes[3 * RTA_SPACE(16)];
 };
 
@@ -1020,15 +1030,15 @@ int igmp_version_listed(unsigned index) {
   while (version == 0 && std::fgets(row, sizeof row, table) != nullptr) {
     // A device's row: "<index>\t<name>: <count> V<version>"; its groups'
     // rows begin with a tab.
-    unsigned listed = 0;
+    char* end = nullptr;
+    unsigned long listed = std::strtoul(row, &end, 10);
     const char* colon = std::strrchr(row, ':');
-    if (std::sscanf(row, "%u", &listed) != 1 || listed != index || colon == nullptr) {
+    if (end == row || listed != index || colon == nullptr) {
       continue;
     }
-    int count = 0;
-    int found = 0;
-    if (std::sscanf(colon + 1, "%d V%d", &count, &found) == 2 && found >= 1 && found <= 3) {
-      version = found;
+    const char* querier = std::strchr(colon, 'V');
+    if (querier != nullptr && querier[1] >= '1' && querier[1] <= '3') {
+      version = querier[1] - '0';
     }
   }
   (void)std::fclose(table);
