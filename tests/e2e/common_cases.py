@@ -495,6 +495,14 @@ class HostCases:
                               timeout=10)
         if made.returncode != 0:
             raise unittest.SkipTest("cannot make the sender's namespace: " + made.stderr.strip())
+        try:
+            cls.make_links()
+        except BaseException:
+            cls.tearDownClass()  # not called when setUpClass fails: the namespace would stay
+            raise
+
+    @classmethod
+    def make_links(cls):
         there = ["ip", "-n", cls.netns]
         ip("link", "add", "hcr", "type", "veth", "peer", "name", "hcs", "netns", cls.netns)
         ip("link", "add", "hcx", "type", "veth", "peer", "name", "hcy")

@@ -308,40 +308,6 @@ TEST_F(Loop, WatchLeavesAMembershipOnAGoneInterfaceBeforeJoiningAnew) {
   EXPECT_EQ(receiver.membership_interface, 9u) << "the new membership's interface, learnt";
 }
 
-TEST_F(Loop, WatchJoinedAnewChecksTheHostAgain) {
-  receiver.joined = false;
-  fake.interfaces = {{"eth0", 3}};
-  fake.membership_index = 3;
-  fake.protocol = {2, 2, false};
-  fake.stop_at_us = start_us + 2500000;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(watch(), 128 + 15);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "ssm_test: joined group 232.1.2.3 from source 10.1.1.1\n"
-            "ssm_test: warning: eth0 speaks IGMPv2 (net.ipv4.conf.eth0.force_igmp_version=2): "
-            "its reports name no source, and routers serving SSM ignore them\n")
-      << "once, after the join that followed a refusal; not after a renewal";
-  EXPECT_EQ(fake.memberships.size(), 2u);
-}
-
-TEST_F(Loop, DropsAreReadAboutOnceASecondAndOnceMoreAtTheStop) {
-  for (int program = 0; program < 2; ++program) {
-    SetUp();
-    arrivals.clear();
-    stream(3000, 1000);  // 3 s, the queue dry at every datagram
-    fake.drops = 52;
-    fake.stop_at_us = arrivals.back() + 500000;  // before a renewal
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(program == 0 ? listen() : watch(), 128 + 15);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ssm_test: this host dropped 52 datagrams before they were read (52 in all; "
-              "receive queue 208 KiB)\n");
-    EXPECT_EQ(fake.output_at_end, lines(3000));
-    EXPECT_GE(fake.drop_reads, 4) << program;
-    EXPECT_LE(fake.drop_reads, 5) << program << ": one a second, and one at the stop";
-  }
-}
-
 TEST_F(Loop, WatchRejoinsWhenTheInterfaceItselfLostTheMembership) {
   // Refused as held, and the interface says it holds it: a healthy silent
   // channel, one request a second and nothing left.
@@ -379,6 +345,40 @@ TEST_F(Loop, WatchRejoinsWhenTheInterfaceItselfLostTheMembership) {
   EXPECT_EQ(watch(), 128 + 15);
   EXPECT_EQ(fake.memberships.size(), 2u);
   EXPECT_TRUE(fake.leaves.empty());
+}
+
+TEST_F(Loop, WatchJoinedAnewChecksTheHostAgain) {
+  receiver.joined = false;
+  fake.interfaces = {{"eth0", 3}};
+  fake.membership_index = 3;
+  fake.protocol = {2, 2, false};
+  fake.stop_at_us = start_us + 2500000;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: joined group 232.1.2.3 from source 10.1.1.1\n"
+            "ssm_test: warning: eth0 speaks IGMPv2 (net.ipv4.conf.eth0.force_igmp_version=2): "
+            "its reports name no source, and routers serving SSM ignore them\n")
+      << "once, after the join that followed a refusal; not after a renewal";
+  EXPECT_EQ(fake.memberships.size(), 2u);
+}
+
+TEST_F(Loop, DropsAreReadAboutOnceASecondAndOnceMoreAtTheStop) {
+  for (int program = 0; program < 2; ++program) {
+    SetUp();
+    arrivals.clear();
+    stream(3000, 1000);  // 3 s, the queue dry at every datagram
+    fake.drops = 52;
+    fake.stop_at_us = arrivals.back() + 500000;  // before a renewal
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(program == 0 ? listen() : watch(), 128 + 15);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ssm_test: this host dropped 52 datagrams before they were read (52 in all; "
+              "receive queue 208 KiB)\n");
+    EXPECT_EQ(fake.output_at_end, lines(3000));
+    EXPECT_GE(fake.drop_reads, 4) << program;
+    EXPECT_LE(fake.drop_reads, 5) << program << ": one a second, and one at the stop";
+  }
 }
 
 TEST(Pace, APauseThatGathersNothingWritesOutWhatIsHeld) {
