@@ -780,9 +780,6 @@ const char* platform_output_error_text() {
 #include <linux/sock_diag.h>
 #endif
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace {
 
 // A number a /proc file begins with; -1 when it cannot be read.
