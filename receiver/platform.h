@@ -152,8 +152,9 @@ int platform_wait_readable(ssm_socket socket, int wait_ms);
 // program whose stops are always noted (platform_catch_stops): a stop is
 // never acted on here, and where the system cannot cut the wait short
 // (Windows) the caller waits in slices of at most about 100 ms and looks for
-// the request between them. second may be ssm_no_socket. Returns 1 (first), 2 (second) or 3 (both) when readable, 0
-// when the time ran out, wait_cut_short, or -1 on failure.
+// the request between them. second may be ssm_no_socket. Returns 1 (first),
+// 2 (second) or 3 (both) when readable, 0 when the time ran out,
+// wait_cut_short, or -1 on failure.
 int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms);
 
 // Opens a capture of the channel's datagrams as they reach the interface

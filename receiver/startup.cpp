@@ -290,11 +290,11 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
   receiver->unbound_reason = nullptr;
   const char* reason = nullptr;
   receiver->joined = join_ssm_channel(receiver, &reason) == 0;
+  // Kept: the next failed call may write over the system's text.
+  (void)std::snprintf(receiver->join_refusal, sizeof receiver->join_refusal, "%s",
+                      receiver->joined ? "" : reason);
   warn_unbound_interface(program, receiver);
-  receiver->join_refusal[0] = '\0';
   if (!receiver->joined) {
-    // Kept: the next failed call may write over the system's text.
-    (void)std::snprintf(receiver->join_refusal, sizeof receiver->join_refusal, "%s", reason);
     // Not fatal: whatever still reaches the port is reported.
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
   } else {

@@ -31,14 +31,14 @@ int put_number(const char* name, long long value) {
   return put_line(name, text);
 }
 
-int put_seconds(const char* name, std::int64_t us) {
-  char text[32];
-  (void)std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(us) / 1e6);
-  return put_line(name, text);
-}
-
 double seconds(std::int64_t us) {
   return static_cast<double>(us) / 1e6;
+}
+
+int put_seconds(const char* name, std::int64_t us) {
+  char text[32];
+  (void)std::snprintf(text, sizeof text, "%.3f s", seconds(us));
+  return put_line(name, text);
 }
 
 std::int32_t as_signed(std::uint32_t number) {
@@ -262,12 +262,16 @@ void verdict_text(const ssm_receiver* receiver, const check_facts* facts, const 
   long long received = facts->received;
   long long missing = tally_missing(&facts->tally);
   long long dropped = facts->host_dropped;
-  char here[200];
+  char here[256];
   if (dropped > 0) {
     (void)std::snprintf(here, sizeof here,
                         "this host dropped %lld datagrams before they were read (its receive "
                         "queue was full: raise net.core.rmem_max, or read faster)",
                         dropped);
+  } else if (dropped == 0 && facts->link_checked && facts->link_seen <= received) {
+    // Lost before they reached this host: the network's or the sender's.
+    (void)std::snprintf(here, sizeof here, "not dropped by this host; %s did not see them either",
+                        interface);
   } else if (dropped == 0) {
     (void)std::snprintf(here, sizeof here, "not dropped by this host");
   } else {

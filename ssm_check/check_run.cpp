@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "report_line.h"
+
 namespace {
 
 // The longest single wait: a stop request is looked at this often even
@@ -21,12 +23,14 @@ bool same_address(const ssm_address& a, const ssm_address& b) {
   return a.family == b.family && std::memcmp(a.bytes, b.bytes, size) == 0;
 }
 
+// Bytes 0-3 as the receivers read them, or big-endian.
 std::uint32_t read_number(const unsigned char* datagram, bool big_endian) {
-  std::uint32_t b0 = datagram[0];
-  std::uint32_t b1 = datagram[1];
-  std::uint32_t b2 = datagram[2];
-  std::uint32_t b3 = datagram[3];
-  return big_endian ? b0 << 24 | b1 << 16 | b2 << 8 | b3 : b3 << 24 | b2 << 16 | b1 << 8 | b0;
+  if (!big_endian) {
+    return static_cast<std::uint32_t>(read_sequence(datagram));
+  }
+  return static_cast<std::uint32_t>(datagram[0]) << 24 |
+         static_cast<std::uint32_t>(datagram[1]) << 16 |
+         static_cast<std::uint32_t>(datagram[2]) << 8 | datagram[3];
 }
 
 void count_datagram(const ssm_receiver* receiver, const check_options* options,

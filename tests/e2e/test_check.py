@@ -9,7 +9,7 @@ import subprocess
 import time
 
 from harness import (GROUP, GROUP6, OTHER_SOURCE, SOURCE, SOURCE6, ReceiverTest, drop_link,
-                     free_port, ip, main, make_link, port_bound, run, send, wait_until)
+                     free_port, ip, main, make_link, run, send, wait_until)
 
 CHECK = os.environ.get("SSM_CHECK", "ssm_check")
 
@@ -110,7 +110,8 @@ class Stream(CheckTest):
         send_numbers(numbers, port)
         fields = self.finish(checker, 3)
         self.assertEqual((fields["missing"], fields["missing_numbers"]), ("4", "5, 17-19"))
-        self.assertEqual(fields["verdict"], "4 missing of 30: not dropped by this host")
+        self.assertEqual(fields["verdict"],
+                         "4 missing of 30: not dropped by this host; lo did not see them either")
 
     def test_repeats_and_reordering_miss_nothing(self):
         port = free_port()
@@ -180,7 +181,7 @@ class Stream(CheckTest):
             stopped = time.monotonic()
             checker.process.send_signal(signal.SIGINT)
             fields = self.finish(checker, 0, timeout=5)
-            self.assertLess(time.monotonic() - stopped, 0.5)
+            self.assertLess(time.monotonic() - stopped, 1.0, "-t 60: the report came at once")
         finally:
             sender.kill()
             sender.wait()
@@ -259,7 +260,11 @@ class SenderAcrossALink(CheckTest):
     def setUp(self):
         super().setUp()
         ip("netns", "add", SENDER_NS)
+        # Removed even when what follows fails (tearDown would not run).
+        self.addCleanup(subprocess.run, ["ip", "netns", "del", SENDER_NS],
+                        stderr=subprocess.DEVNULL, timeout=10)
         ip("link", "add", "ckr", "type", "veth", "peer", "name", "cks", "netns", SENDER_NS)
+        self.addCleanup(drop_link, "ckr")
         ip("link", "set", "ckr", "up")
         for command in (["link", "set", "lo", "up"], ["link", "set", "cks", "up"],
                         ["address", "add", FAR_SOURCE + "/24", "dev", "cks"],
@@ -268,8 +273,6 @@ class SenderAcrossALink(CheckTest):
 
     def tearDown(self):
         super().tearDown()
-        drop_link("ckr")
-        subprocess.run(["ip", "netns", "del", SENDER_NS], stderr=subprocess.DEVNULL, timeout=10)
         subprocess.run(["nft", "delete", "table", "inet", "ssmcheck"], stderr=subprocess.DEVNULL,
                        timeout=10)
 
@@ -309,13 +312,20 @@ class SenderAcrossALink(CheckTest):
                          "nft list ruleset)" % FAR_SOURCE)
 
     def test_nothing_on_the_link_and_a_stream_that_comes(self):
+        # An interface held to IGMPv2 is named as a likely cause.
+        sysctl("net.ipv4.conf.ckr.force_igmp_version", 2)
         port = free_port()
         checker = self.check(GROUP + "%ckr", FAR_SOURCE, port, "-t", 1)
         fields = self.finish_with_warnings(checker, 4)
+        self.assertEqual(fields["interface_protocol"],
+                         "IGMPv2 (net.ipv4.conf.ckr.force_igmp_version=2): its reports name no "
+                         "source, and routers serving SSM ignore them")
         self.assertEqual(fields["link_datagrams"], "0 (on ckr)")
         self.assertEqual(fields["verdict"],
                          "nothing arrived from %s: the stream does not reach ckr: look at the "
-                         "sender, its TTL, the routers' PIM-SSM and IGMP snooping" % FAR_SOURCE)
+                         "sender, its TTL, the routers' PIM-SSM and IGMP snooping; ckr speaks "
+                         "IGMPv2, whose reports routers serving SSM ignore" % FAR_SOURCE)
+        sysctl("net.ipv4.conf.ckr.force_igmp_version", 0)
         port = free_port()
         checker = self.check(GROUP + "%ckr", FAR_SOURCE, port, "-c", 20, "-t", 10)
         self.send_far(port)

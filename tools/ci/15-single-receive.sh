@@ -13,5 +13,5 @@ bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 st
   exit 1
 bash "$top/tests/e2e/in_netns.sh" true || exit $?
 cmake --preset default -S "$top" -B "$build" -DSSM_USE_RECVMMSG=OFF >/dev/null || exit 1
-cmake --build "$build" --target ssm_listen ssm_watch ssm_send slow_blocking_calls || exit 1
+cmake --build "$build" --target ssm_listen ssm_watch ssm_check ssm_send slow_blocking_calls || exit 1
 (cd "$build" && ctest --output-on-failure --no-tests=error --timeout 300 -R '^e2e_')
