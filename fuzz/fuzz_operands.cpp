@@ -98,6 +98,14 @@ bool reference_address(const std::string& text, ssm_address* address) {
   return true;
 }
 
+// An address a channel may have: not IPv4 written as IPv6 (::ffff:a.b.c.d),
+// which no IPv6 membership can carry.
+bool reference_channel_address(const std::string& text, ssm_address* address) {
+  static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  return reference_address(text, address) &&
+         !(address->family == ssm_ipv6 && std::memcmp(address->bytes, mapped, 12) == 0);
+}
+
 bool reference_decimal(const char* text, long long min, long long max, long long* value) {
   // strtoll also takes white space, '+' and a '-' wherever: digits only here.
   const char* digits = text[0] == '-' && min < 0 ? text + 1 : text;
@@ -220,8 +228,8 @@ void check_startup(std::vector<std::string>& arguments, int argc) {
   std::uint16_t port = 0;
   const std::string& group_text = arguments[1];
   bool good = reference_suffix(group_text, 15, &suffix) &&
-              reference_address(group_text.substr(0, suffix.address_size), &group) &&
-              reference_address(arguments[2], &source) &&
+              reference_channel_address(group_text.substr(0, suffix.address_size), &group) &&
+              reference_channel_address(arguments[2], &source) &&
               reference_port(arguments[3].c_str(), &port) && group.family == source.family;
   int want = good ? 0 : exit_usage;
   std::string operands = arguments[1] + " " + arguments[2] + " " + arguments[3];
