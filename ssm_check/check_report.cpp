@@ -10,7 +10,7 @@ namespace {
 
 // Room for the longest line: a verdict that names the interface, the
 // source and the route back.
-const std::size_t line_room = 640;
+const std::size_t line_room = 1200;
 
 // Adds one "name: value" line. Returns 0 or -1.
 int put_line(const char* name, const char* value) {
@@ -224,6 +224,15 @@ void nothing_reason(const ssm_receiver* receiver, const check_facts* facts, cons
     } else if (host.reverse_path_drops) {
       (void)std::snprintf(out, room, "%s saw %lld datagrams of the channel, but this host drops "
                           "them: %s", interface, facts->link_seen, reason);
+    } else if (facts->martian_source) {
+      char source[address_text_max];
+      (void)format_address(source, receiver->channel.source);
+      (void)std::snprintf(out, room,
+                          "%s saw %lld datagrams of the channel, but this host drops them: %s is "
+                          "an address of this host, and what comes in from it on %s is dropped "
+                          "as a martian (net.ipv4.conf.%s.accept_local=1 lets it in); else a "
+                          "firewall (look with nft list ruleset)",
+                          interface, facts->link_seen, source, interface, interface);
     } else {
       (void)std::snprintf(out, room,
                           "%s saw %lld datagrams of the channel, but this host drops them: not "
@@ -248,7 +257,7 @@ void verdict_text(const ssm_receiver* receiver, const check_facts* facts, const 
   char source[address_text_max];
   (void)format_address(source, receiver->channel.source);
   if (facts->received == 0) {
-    char reason[560];
+    char reason[900];
     nothing_reason(receiver, facts, interface, reason, sizeof reason);
     char others[64] = "";
     if (facts->others > 0) {

@@ -15,6 +15,7 @@ enum check_end { ended_by_time, ended_by_count, ended_by_stop };
 // Everything the report tells.
 struct check_facts {
   host_findings host;          // the host's blockers, found after the join
+  bool martian_source;         // an IPv4 source of this host's own, on a link not loopback
   std::int64_t joined_us;      // when start-up (and its join) was done
   std::int64_t ended_us;
   check_end end;

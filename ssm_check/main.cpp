@@ -51,6 +51,12 @@ int main(int argc, char** argv) {
     facts.host = host_findings{};
     facts.host.rp_filter = -1;
   }
+  // Linux drops a datagram from one of its own addresses that comes in over
+  // a link as a martian, before any firewall.
+  facts.martian_source = receiver.channel.group.family == ssm_ipv4 &&
+                         receiver.membership_interface != 0 &&
+                         !platform_is_loopback(receiver.membership_interface) &&
+                         platform_is_local_address(&receiver.channel.source);
   ssm_socket capture = open_capture(&receiver, &facts);
   if (run_check(&receiver, capture, &options, &facts) != 0) {
     print_failure(program, "wait for a datagram", platform_socket_error_text());

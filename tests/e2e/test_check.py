@@ -359,6 +359,24 @@ class Ipv6(CheckTest):
         self.assertEqual(fields["reverse_path"], "not applied: the channel stays on this host")
 
 
+class LocalSource(CheckTest):
+    def test_own_address_over_a_link_is_a_martian(self):
+        make_link("ckmr", "ckms", sources4=["10.8.8.8"])
+        try:
+            port = free_port()
+            checker = self.check(GROUP + "%ckmr", "10.8.8.8", port, "-t", 1)
+            send("-c", 10, "-r", 200, GROUP + "%ckms", "10.8.8.8", port)
+            fields = self.finish(checker, 4)
+        finally:
+            drop_link("ckmr")
+        self.assertEqual(fields["verdict"],
+                         "nothing arrived from 10.8.8.8: ckmr saw 10 datagrams of the channel, "
+                         "but this host drops them: 10.8.8.8 is an address of this host, and what "
+                         "comes in from it on ckmr is dropped as a martian "
+                         "(net.ipv4.conf.ckmr.accept_local=1 lets it in); else a firewall (look "
+                         "with nft list ruleset)")
+
+
 def sysctl(name, value):
     subprocess.run(["sysctl", "-q", "-w", "%s=%s" % (name, value)], check=True, timeout=10)
 
