@@ -653,24 +653,7 @@ int platform_link_capture_counts(ssm_socket capture, long long* seen, long long*
   *dropped = counts.tp_drops;
   return 0;
 }
-#else
-ssm_socket platform_open_link_capture(unsigned /*interface_index*/,
-                                      const ssm_address* /*group*/,
-                                      const ssm_address* /*source*/, std::uint16_t /*port*/,
-                                      const char** reason) {
-  *reason = "not made on this system";
-  return ssm_no_socket;
-}
-
-long platform_drain_link_capture(ssm_socket /*capture*/) {
-  return 0;
-}
-
-int platform_link_capture_counts(ssm_socket /*capture*/, long long* /*seen*/,
-                                 long long* /*dropped*/) {
-  return -1;
-}
-#endif  // SSM_HAVE_PACKET_CAPTURE
+#endif  // without a packet socket: platform_no_capture.cpp
 
 std::int64_t platform_monotonic_us() {
   timespec now{};

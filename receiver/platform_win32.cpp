@@ -417,24 +417,6 @@ int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms) {
   return which;
 }
 
-// Windows has no packet socket: the link is not checked there.
-ssm_socket platform_open_link_capture(unsigned /*interface_index*/,
-                                      const ssm_address* /*group*/,
-                                      const ssm_address* /*source*/, std::uint16_t /*port*/,
-                                      const char** reason) {
-  *reason = "not made on this system";
-  return ssm_no_socket;
-}
-
-long platform_drain_link_capture(ssm_socket /*capture*/) {
-  return 0;
-}
-
-int platform_link_capture_counts(ssm_socket /*capture*/, long long* /*seen*/,
-                                 long long* /*dropped*/) {
-  return -1;
-}
-
 void platform_catch_stops(ssm_socket /*socket*/, bool noted) {
   always_noted = noted;
   InitializeCriticalSection(&busy);

@@ -44,9 +44,9 @@ while read -r dir; do
   mingw_cxx+=("--extra-arg=-isystem$dir")
 done < <(x86_64-w64-mingw32-g++-posix -E -v -x c++ /dev/null 2>&1 |
   sed -n '/search starts here:/,/End of search list/p' | sed -n 's|^ \(.*/include/c++.*\)$|\1|p')
-echo "clang-tidy: receiver/platform_win32.cpp, platform_single_receive.cpp (x86_64-w64-mingw32)"
+echo "clang-tidy: receiver/platform_win32.cpp, platform_single_receive.cpp, platform_no_capture.cpp (x86_64-w64-mingw32)"
 clang-tidy --quiet -p "$build/win64" "${mingw_cxx[@]}" "$top/receiver/platform_win32.cpp" \
-  "$top/receiver/platform_single_receive.cpp" 2>/dev/null || failed=1
+  "$top/receiver/platform_single_receive.cpp" "$top/receiver/platform_no_capture.cpp" 2>/dev/null || failed=1
 
 # cppcheck needs no compile database, so it takes the fuzzers' sources too.
 mapfile -t sources < <(cd "$top" && ls receiver/*.cpp ssm_listen/*.cpp ssm_watch/*.cpp \
