@@ -177,7 +177,8 @@ TEST_F(Core, StandardOutputClosedStopsBeforeAnySocket) {
   fake.stdout_closed = true;
   testing::internal::CaptureStderr();
   EXPECT_EQ(start({"x", "232.1.2.3", "10.1.1.1", "5000"}), exit_failure);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ssm_test: write to standard output: it is closed\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: write to standard output: it is closed\n");
   EXPECT_EQ(fake.sockets_opened, 0);
 }
 
