@@ -88,9 +88,25 @@ void find_host_blockers(const ssm_receiver* receiver, host_findings* found) {
   }
   found->checked = true;
   found->group_protocol_version = speaks.version;
-  int latest = channel.group.family == ssm_ipv6 ? 2 : 3;
-  if (speaks.version < latest) {
+  if (speaks_old_group_protocol(receiver, found)) {
     word_version_cause(receiver, speaks, found);
+  }
+}
+
+bool speaks_old_group_protocol(const ssm_receiver* receiver, const host_findings* found) {
+  int version = found->group_protocol_version;
+  return version != 0 && version < (receiver->channel.group.family == ssm_ipv6 ? 2 : 3);
+}
+
+void word_filter_setting(const host_findings* found, char* out, std::size_t room) {
+  const char* name = found->interface_name;
+  if (found->rp_filter_all > found->rp_filter_own && found->rp_filter_own >= 0) {
+    (void)std::snprintf(out, room, "rp_filter %d on all interfaces, over %d on %s",
+                        found->rp_filter_all, found->rp_filter_own, name);
+  } else if (found->rp_filter >= 0) {
+    (void)std::snprintf(out, room, "rp_filter %d on %s", found->rp_filter, name);
+  } else {
+    (void)std::snprintf(out, room, "on %s", name);
   }
 }
 
@@ -105,13 +121,10 @@ void warn_host_blockers(const char* program, const ssm_receiver* receiver,
     char source[address_text_max];
     source[format_address(source, receiver->channel.source)] = '\0';
     char cause[192];
-    if (found->rp_filter > 0 && found->rp_filter_all > found->rp_filter_own) {
-      (void)std::snprintf(cause, sizeof cause,
-                          "reverse-path filtering (rp_filter %d on all interfaces, over %d on %s)",
-                          found->rp_filter_all, found->rp_filter_own, name);
-    } else if (found->rp_filter > 0) {
-      (void)std::snprintf(cause, sizeof cause, "reverse-path filtering (rp_filter %d on %s)",
-                          found->rp_filter, name);
+    if (found->rp_filter > 0) {
+      char setting[160];
+      word_filter_setting(found, setting, sizeof setting);
+      (void)std::snprintf(cause, sizeof cause, "reverse-path filtering (%s)", setting);
     } else {
       // Refused although no filtering is set: policy routing, say.
       (void)std::snprintf(cause, sizeof cause, "the input route check on %s", name);
@@ -125,8 +138,7 @@ void warn_host_blockers(const char* program, const ssm_receiver* receiver,
     (void)std::fprintf(stderr, "%s: warning: %s drops datagrams from %s%s\n", program, cause,
                        source, back);
   }
-  int latest = ipv6 ? 2 : 3;
-  if (found->group_protocol_version > 0 && found->group_protocol_version < latest) {
+  if (speaks_old_group_protocol(receiver, found)) {
     (void)std::fprintf(stderr,
                        "%s: warning: %s speaks %sv%d (%s): its reports name no source, and "
                        "routers serving SSM ignore them\n",

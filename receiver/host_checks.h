@@ -29,6 +29,15 @@ struct host_findings {
 // route check refuses every channel.
 void find_host_blockers(const ssm_receiver* receiver, host_findings* found);
 
+// Whether the interface speaks a version whose reports name no source
+// (IGMPv1 or v2, MLDv1), which routers serving SSM ignore.
+bool speaks_old_group_protocol(const ssm_receiver* receiver, const host_findings* found);
+
+// Words the reverse-path filtering in force: "rp_filter 1 on eth0", or the
+// setting for all interfaces where it is the higher ("rp_filter 1 on all
+// interfaces, over 0 on eth0"), or "on eth0" where it is not known.
+void word_filter_setting(const host_findings* found, char* out, std::size_t room);
+
 // Writes one warning line on standard error for each blocker found.
 void warn_host_blockers(const char* program, const ssm_receiver* receiver,
                         const host_findings* found);

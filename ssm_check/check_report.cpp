@@ -65,12 +65,6 @@ bool is_ipv6(const ssm_receiver* receiver) {
   return receiver->channel.group.family == ssm_ipv6;
 }
 
-// Whether the interface speaks a version whose reports name no source.
-bool old_protocol(const ssm_receiver* receiver, const host_findings* host) {
-  int version = host->group_protocol_version;
-  return version != 0 && version < (is_ipv6(receiver) ? 2 : 3);
-}
-
 void protocol_text(const ssm_receiver* receiver, const host_findings* host, char* out,
                    std::size_t room) {
   const char* name = is_ipv6(receiver) ? "MLD" : "IGMP";
@@ -80,26 +74,13 @@ void protocol_text(const ssm_receiver* receiver, const host_findings* host, char
     (void)std::snprintf(out, room, "not used: the channel stays on this host");
   } else if (host->group_protocol_version == 0) {
     (void)std::snprintf(out, room, "not checked: this system does not say");
-  } else if (old_protocol(receiver, host)) {
+  } else if (speaks_old_group_protocol(receiver, host)) {
     (void)std::snprintf(out, room,
                         "%sv%d (%s): its reports name no source, and routers serving SSM "
                         "ignore them",
                         name, host->group_protocol_version, host->version_cause);
   } else {
     (void)std::snprintf(out, room, "%sv%d", name, host->group_protocol_version);
-  }
-}
-
-// The reverse-path filtering in force: "rp_filter 1 on eth0", or the
-// setting for all interfaces where it is the higher.
-void filter_setting(const host_findings& host, char* out, std::size_t room) {
-  if (host.rp_filter_all > host.rp_filter_own && host.rp_filter_own >= 0) {
-    (void)std::snprintf(out, room, "rp_filter %d on all interfaces, over %d on %s",
-                        host.rp_filter_all, host.rp_filter_own, host.interface_name);
-  } else if (host.rp_filter >= 0) {
-    (void)std::snprintf(out, room, "rp_filter %d on %s", host.rp_filter, host.interface_name);
-  } else {
-    (void)std::snprintf(out, room, "on %s", host.interface_name);
   }
 }
 
@@ -110,7 +91,7 @@ void reverse_path_reason(const ssm_receiver* receiver, const check_facts* facts,
   char source[address_text_max];
   (void)format_address(source, receiver->channel.source);
   char filter[192];
-  filter_setting(host, filter, sizeof filter);
+  word_filter_setting(&host, filter, sizeof filter);
   if (host.route_back[0] != '\0') {
     (void)std::snprintf(out, room,
                         "reverse-path filtering (%s; the route back to %s leaves by %s)", filter,
@@ -140,7 +121,7 @@ void reverse_path_text(const ssm_receiver* receiver, const check_facts* facts, c
     (void)std::snprintf(out, room, "drops the channel: %s", reason);
   } else {
     char filter[192];
-    filter_setting(host, filter, sizeof filter);
+    word_filter_setting(&host, filter, sizeof filter);
     (void)std::snprintf(out, room, "lets the channel in (%s)", filter);
   }
 }
@@ -208,7 +189,7 @@ void nothing_reason(const ssm_receiver* receiver, const check_facts* facts, cons
   const char* elsewhere =
       "look at the sender, its TTL, the routers' PIM-SSM and IGMP snooping";
   char protocol[320] = "";
-  if (old_protocol(receiver, &host)) {
+  if (speaks_old_group_protocol(receiver, &host)) {
     (void)std::snprintf(protocol, sizeof protocol,
                         "; %s speaks %sv%d, whose reports routers serving SSM ignore", interface,
                         is_ipv6(receiver) ? "MLD" : "IGMP", host.group_protocol_version);
