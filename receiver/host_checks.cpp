@@ -179,6 +179,7 @@ void format_count(char* out, std::size_t room, long long count) {
 void look_at_drops(const char* program, drop_watch* watch, std::int64_t now_us) {
   watch->looked = true;
   watch->looked_us = now_us;
+  watch->backlog = false;
   long long total = host_socket_drops(watch->socket);
   if (total <= watch->said) {
     return;  // none since the last line, or the system does not count
@@ -226,4 +227,19 @@ void watch_host_drops_after(const char* program, drop_watch* watch, int receives
 
 void watch_host_drops_at_end(const char* program, drop_watch* watch) {
   look_at_drops(program, watch, platform_monotonic_us());
+}
+
+void note_receive_backlog(drop_watch* watch) {
+  watch->backlog = true;
+}
+
+int drop_look_wait_ms(const drop_watch* watch, std::int64_t now_us) {
+  if (!watch->backlog) {
+    return receive_wait_forever;
+  }
+  std::int64_t left_us = watch->looked_us + drop_look_every_us - now_us;
+  if (!watch->looked || left_us <= 0) {
+    return receive_no_wait;
+  }
+  return static_cast<int>((left_us + 999) / 1000);
 }

@@ -57,6 +57,7 @@ struct drop_watch {
   bool looked;             // whether the count was read yet
   std::int64_t looked_us;  // and when, last
   int receives;            // receives since the clock was last read for it
+  bool backlog;            // the loop fell behind since the count was last read
 };
 
 // The count is read at most this often while a stream goes on.
@@ -78,5 +79,16 @@ void watch_host_drops_after(const char* program, drop_watch* watch, int receives
 // Reads the drop count once more, whatever the time, and says if it grew:
 // before the program ends, so that the last line gives the final total.
 void watch_host_drops_at_end(const char* program, drop_watch* watch);
+
+// Notes that the loop fell behind the stream (see pace_fell_behind): the
+// queue may have overflowed since the count was last read.
+void note_receive_backlog(drop_watch* watch);
+
+// How long a loop that would block with no limit may wait before the count
+// is due (watch_host_drops): receive_wait_forever unless a backlog was noted
+// since it was last read; else what is left of the second since then, in
+// milliseconds rounded up, so that the drops of a burst are said though no
+// datagram follows it.
+int drop_look_wait_ms(const drop_watch* watch, std::int64_t now_us);
 
 #endif  // RECEIVER_HOST_CHECKS_H

@@ -66,4 +66,10 @@ bool pace_write_due(const pace_state* pace, std::int64_t now_us);
 // Notes that the lines held were written out while more was queued.
 void pace_wrote_out(pace_state* pace, std::int64_t now_us);
 
+// Whether the receives since the queue was last dry took twice what a pause
+// gathers at most (ssm_listen's whole batch) or more: the loop fell behind
+// the stream, and the queue may have overflowed. Ask before pace_when_dry,
+// which starts that count anew.
+bool pace_fell_behind(const pace_state* pace);
+
 #endif  // RECEIVER_PACE_H

@@ -18,6 +18,20 @@ int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* p
       watch_host_drops_at_end(program, &drops);
       return end_stopped(program);
     }
+    if (wait_ms == receive_wait_forever && drops.backlog) {
+      // The queue may have overflowed since the drop count was read: block
+      // only until it is due, so that the drops of a burst are said in the
+      // silence after it too.
+      int ready =
+          platform_wait_readable(socket, drop_look_wait_ms(&drops, platform_monotonic_us()));
+      if (ready == 0) {
+        watch_host_drops(program, &drops, platform_monotonic_us());
+        continue;
+      }
+      if (ready != -1) {
+        wait_ms = receive_no_wait;  // a datagram is there, or a stop cut the wait
+      }
+    }
     report_result result = receive_and_report_batch(socket, batch, wait_ms, &pace);
     if (result == report_output_failed) {
       return output_failure(program);
@@ -30,6 +44,9 @@ int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* p
     }
     // The queue is dry: out go the lines, or a pause lets more queue up.
     std::int64_t now_us = platform_monotonic_us();
+    if (pace_fell_behind(&pace)) {
+      note_receive_backlog(&drops);
+    }
     watch_host_drops(program, &drops, now_us);
     pace_step step = pace_when_dry(&pace, output_pending(), now_us);
     if (step.write_out && flush_output() != 0) {

@@ -354,8 +354,8 @@ group_protocol platform_group_protocol(ssm_family, unsigned) {
 }
 
 long long platform_socket_drops(ssm_socket) {
-  ++fake.drop_reads;
-  return fake.drops;
+  fake.drop_read_times.push_back(fake.now_us);
+  return fake.now_us < fake.drops_from_us ? 0 : fake.drops;
 }
 
 const char* platform_receive_queue_limit(ssm_socket) {

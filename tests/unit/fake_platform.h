@@ -100,10 +100,11 @@ struct fake_state {
   int rp_all = -1;
   group_protocol protocol{0, 0, false};
   long long drops = -1;  // the socket's drop count; -1: not counted
+  std::int64_t drops_from_us = 0;  // before this moment the count reads 0
   const char* queue_limit = nullptr;
   // What happened.
   int input_routes_asked = 0;
-  int drop_reads = 0;
+  std::vector<std::int64_t> drop_read_times;  // when the drop count was read
 };
 
 // The one fake, reset by each test.

@@ -124,10 +124,10 @@ TEST_F(HostChecks, DropsAreSaidAtMostOnceASecondWithTheTotal) {
   fake.queue_bytes = 425984;
   fake.drops = 0;
   EXPECT_EQ(look(10 * second), "");
-  EXPECT_EQ(fake.drop_reads, 1) << "the first look reads at once";
+  EXPECT_EQ(fake.drop_read_times.size(), 1u) << "the first look reads at once";
   fake.drops = 29918;
   EXPECT_EQ(look(10 * second + second / 2), "");
-  EXPECT_EQ(fake.drop_reads, 1) << "not again within the second";
+  EXPECT_EQ(fake.drop_read_times.size(), 1u) << "not again within the second";
   fake.queue_limit = "net.core.rmem_max";
   EXPECT_EQ(look(11 * second),
             "ssm_test: this host dropped 29,918 datagrams before they were read (29,918 in all; "
@@ -141,13 +141,13 @@ TEST_F(HostChecks, DropsAreSaidAtMostOnceASecondWithTheTotal) {
             "(1,234,567 in all; receive queue 8,192 KiB)\n");
   // At the end the count is read whatever the time.
   fake.drops = 1234568;
-  int reads = fake.drop_reads;
+  std::size_t reads = fake.drop_read_times.size();
   testing::internal::CaptureStderr();
   watch_host_drops_at_end("ssm_test", &watch);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "ssm_test: this host dropped 1 datagram before it was read (1,234,568 in all; "
             "receive queue 8,192 KiB)\n");
-  EXPECT_EQ(fake.drop_reads, reads + 1);
+  EXPECT_EQ(fake.drop_read_times.size(), reads + 1);
   // A receiver that never finds its queue dry looks after so many receives.
   fake.now_us = 20 * second;
   fake.drops = 1234570;
