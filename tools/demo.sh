@@ -26,8 +26,17 @@ pids=$!
 strace -qq -ttt -e trace=setsockopt -o "$work/watch.trace" \
   "$watch" $group $source 5001 >"$work/watch.out" 2>"$work/watch.err" &
 pids="$pids $!"
-# A traced program outlives its tracer, so its children are stopped too.
-trap 'for p in $pids; do pkill -P $p || true; done 2>/dev/null; kill $pids 2>/dev/null || true; rm -rf "$work"' EXIT
+stop_all() {
+  local p
+  for p in $pids; do
+    # A traced program outlives its tracer, so the tracer's children are
+    # stopped too (found in /proc: procps's pkill need not be installed).
+    kill $(cat "/proc/$p/task/$p/children" 2>/dev/null) 2>/dev/null || true
+  done
+  kill $pids 2>/dev/null || true
+  rm -rf "$work"
+}
+trap stop_all EXIT
 sleep 0.5
 
 echo "\$ ssm_send -c 5 -r 5 $group $source 5000   (and the same to 5001)"
