@@ -21,7 +21,7 @@ struct host_findings {
   char route_back[64];          // the interface the route back to the source leaves by; "" none
   bool no_route_back;           // the system has no route back to the source at all
   int group_protocol_version;   // IGMP 1-3 (IPv4) or MLD 1-2 (IPv6) there; 0 unknown
-  char version_cause[128];      // why below IGMPv3 or MLDv2: the setting, or the querier heard
+  char version_cause[128];      // why below IGMPv3 or MLDv2: the setting, or (IGMP) a querier heard
 };
 
 // Looks for the host's blockers of the receiver's channel on the interface
