@@ -122,5 +122,5 @@ void pace_wrote_out(pace_state* pace, std::int64_t now_us) {
 }
 
 bool pace_fell_behind(const pace_state* pace) {
-  return pace->taken >= 2 * pace_gather_most;
+  return pace->taken >= 2L * pace_gather_most;
 }
