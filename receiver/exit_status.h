@@ -1,4 +1,4 @@
-// The exit statuses of both receivers (and of the sender tool).
+// The exit statuses of the programs (and of the sender tool).
 #ifndef RECEIVER_EXIT_STATUS_H
 #define RECEIVER_EXIT_STATUS_H
 
@@ -8,5 +8,11 @@ const int exit_usage = 1;
 // The receiver cannot run: the sockets library, the socket or the bind failed,
 // or standard output cannot be written.
 const int exit_failure = 2;
+
+// ssm_check: datagrams are missing, or this host dropped some.
+const int exit_missing = 3;
+
+// ssm_check: nothing came from the source.
+const int exit_nothing = 4;
 
 #endif  // RECEIVER_EXIT_STATUS_H

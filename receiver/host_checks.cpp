@@ -9,11 +9,6 @@
 
 namespace {
 
-// Copies text into a fixed field, cut to fit.
-void copy_text(char* out, std::size_t room, const char* text) {
-  (void)std::snprintf(out, room, "%s", text);
-}
-
 // Says why the interface speaks an older protocol than SSM needs.
 void word_version_cause(const ssm_receiver* receiver, const group_protocol& speaks,
                         host_findings* found) {
@@ -47,6 +42,11 @@ void find_reverse_path(const ssm_receiver* receiver, unsigned index, host_findin
     return;
   }
   found->reverse_path_drops = true;
+  // The kernel refuses a source of this host's own coming in over a link
+  // before any reverse path is looked at, unless accept_local lets it in;
+  // then the refusal is the reverse path's.
+  found->martian_source = platform_is_local_address(&channel.source) &&
+                          platform_accepts_local_source(index) == 0;
   unsigned back = 0;
   int route = platform_route_interface(&channel.source, &back);
   if (route == 0) {
@@ -71,11 +71,18 @@ void find_host_blockers(const ssm_receiver* receiver, host_findings* found) {
     return;
   }
   const ssm_channel& channel = receiver->channel;
-  if (platform_is_loopback(index) || platform_is_local_address(&channel.source)) {
+  if (platform_is_loopback(index)) {
     // Looped-back multicast takes no input route check, and no router
     // hears the reports.
     found->checked = true;
     found->stays_on_host = true;
+    return;
+  }
+  if (platform_interface_up(index) == 0) {
+    // The kernel refuses every route in over a down interface: its verdict
+    // would say nothing of the stream once the interface is up.
+    found->checked = true;
+    found->interface_down = true;
     return;
   }
   // IPv6 has no reverse-path filtering in Linux.
@@ -98,45 +105,24 @@ bool speaks_old_group_protocol(const ssm_receiver* receiver, const host_findings
   return version != 0 && version < (receiver->channel.group.family == ssm_ipv6 ? 2 : 3);
 }
 
-void word_filter_setting(const host_findings* found, char* out, std::size_t room) {
-  const char* name = found->interface_name;
-  if (found->rp_filter_all > found->rp_filter_own && found->rp_filter_own >= 0) {
-    (void)std::snprintf(out, room, "rp_filter %d on all interfaces, over %d on %s",
-                        found->rp_filter_all, found->rp_filter_own, name);
-  } else if (found->rp_filter >= 0) {
-    (void)std::snprintf(out, room, "rp_filter %d on %s", found->rp_filter, name);
-  } else {
-    (void)std::snprintf(out, room, "on %s", name);
-  }
-}
-
 void warn_host_blockers(const char* program, const ssm_receiver* receiver,
                         const host_findings* found) {
   if (!found->checked || found->stays_on_host) {
     return;
   }
   const char* name = found->interface_name;
+  if (found->interface_down) {
+    (void)std::fprintf(stderr, "%s: warning: %s is down: nothing comes in on it until it is up\n",
+                       program, name);
+    return;
+  }
   bool ipv6 = receiver->channel.group.family == ssm_ipv6;
   if (found->reverse_path_drops) {
     char source[address_text_max];
     source[format_address(source, receiver->channel.source)] = '\0';
-    char cause[192];
-    if (found->rp_filter > 0) {
-      char setting[160];
-      word_filter_setting(found, setting, sizeof setting);
-      (void)std::snprintf(cause, sizeof cause, "reverse-path filtering (%s)", setting);
-    } else {
-      // Refused although no filtering is set: policy routing, say.
-      (void)std::snprintf(cause, sizeof cause, "the input route check on %s", name);
-    }
-    char back[128] = "";
-    if (found->route_back[0] != '\0') {
-      (void)std::snprintf(back, sizeof back, ": its route leaves by %s", found->route_back);
-    } else if (found->no_route_back) {
-      copy_text(back, sizeof back, ": no route leads back to it");
-    }
-    (void)std::fprintf(stderr, "%s: warning: %s drops datagrams from %s%s\n", program, cause,
-                       source, back);
+    char refusal[400];
+    word_host_refusal(found, source, refusal, sizeof refusal);
+    (void)std::fprintf(stderr, "%s: warning: %s\n", program, refusal);
   }
   if (speaks_old_group_protocol(receiver, found)) {
     (void)std::fprintf(stderr,
@@ -147,10 +133,13 @@ void warn_host_blockers(const char* program, const ssm_receiver* receiver,
   }
 }
 
-void check_host_blockers(const char* program, const ssm_receiver* receiver) {
-  host_findings found;
-  find_host_blockers(receiver, &found);
-  warn_host_blockers(program, receiver, &found);
+void check_host_blockers(const char* program, ssm_receiver* receiver) {
+  bool was_down = receiver->host.interface_down;
+  find_host_blockers(receiver, &receiver->host);
+  if (was_down && receiver->host.interface_down) {
+    return;  // said already
+  }
+  warn_host_blockers(program, receiver, &receiver->host);
 }
 
 long long host_socket_drops(ssm_socket socket) {

@@ -1,28 +1,15 @@
 // What this host itself does to a channel's datagrams: whether it will drop
-// them (reverse-path filtering; an interface that speaks only IGMPv2 or
-// MLDv1, whose reports routers serving SSM ignore), and how many its socket
-// dropped before they were read.
+// them (reverse-path filtering, a source of its own coming in over a link, an
+// interface that is down or speaks only IGMPv2 or MLDv1, whose reports
+// routers serving SSM ignore), and how many its socket dropped before they
+// were read.
 #ifndef RECEIVER_HOST_CHECKS_H
 #define RECEIVER_HOST_CHECKS_H
 
 #include <cstdint>
 
 #include "ssm_receiver.h"
-
-// What the checks found on the interface the membership is on.
-struct host_findings {
-  bool checked;                 // whether this system lets the checks be made at all
-  bool stays_on_host;           // a loopback membership or a local source: nothing can block
-  char interface_name[64];      // the membership's interface; "" when none is known
-  bool reverse_path_drops;      // the kernel's input route check refuses the channel there
-  int rp_filter;                // reverse-path filtering in force there (0, 1, 2); -1 unknown
-  int rp_filter_own;            // as set for the interface itself; -1 unknown
-  int rp_filter_all;            // as set for all interfaces; -1 unknown
-  char route_back[64];          // the interface the route back to the source leaves by; "" none
-  bool no_route_back;           // the system has no route back to the source at all
-  int group_protocol_version;   // IGMP 1-3 (IPv4) or MLD 1-2 (IPv6) there; 0 unknown
-  char version_cause[128];      // why below IGMPv3 or MLDv2: the setting, or (IGMP) a querier heard
-};
+#include "verdict.h"
 
 // Looks for the host's blockers of the receiver's channel on the interface
 // its membership is on. Call after an accepted join: before it, the kernel's
@@ -33,18 +20,15 @@ void find_host_blockers(const ssm_receiver* receiver, host_findings* found);
 // (IGMPv1 or v2, MLDv1), which routers serving SSM ignore.
 bool speaks_old_group_protocol(const ssm_receiver* receiver, const host_findings* found);
 
-// Words the reverse-path filtering in force: "rp_filter 1 on eth0", or the
-// setting for all interfaces where it is the higher ("rp_filter 1 on all
-// interfaces, over 0 on eth0"), or "on eth0" where it is not known.
-void word_filter_setting(const host_findings* found, char* out, std::size_t room);
-
 // Writes one warning line on standard error for each blocker found.
 void warn_host_blockers(const char* program, const ssm_receiver* receiver,
                         const host_findings* found);
 
-// find_host_blockers, then warn_host_blockers: what the receivers do after
-// every accepted join.
-void check_host_blockers(const char* program, const ssm_receiver* receiver);
+// find_host_blockers into receiver->host, then warn_host_blockers: what the
+// programs do after every accepted join, and ssm_watch again at a renewal
+// while the interface was found down (an interface still down is not said
+// twice).
+void check_host_blockers(const char* program, ssm_receiver* receiver);
 
 // How many datagrams the socket dropped before they were read, since it was
 // opened (a full queue, a bad checksum); -1 where the system does not say.

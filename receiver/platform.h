@@ -250,6 +250,18 @@ bool platform_is_local_address(const ssm_address* address);
 // Whether the interface with this index is a loopback interface.
 bool platform_is_loopback(unsigned index);
 
+// Whether the interface with this index is up (administratively): 1, 0 when
+// down, -1 when the system cannot say.
+int platform_interface_up(unsigned index);
+
+// Whether datagrams from this host's own addresses are let in over the
+// interface with this index (IPv4; Linux: accept_local there or for all):
+// 1, 0 when they are dropped as martians, -1 when the system cannot say.
+int platform_accepts_local_source(unsigned index);
+
+// How to look at this system's firewall, in a few words for a verdict.
+const char* platform_firewall_advice();
+
 // The name of the interface with this index into name (size bytes); false
 // when there is none.
 bool platform_interface_name(unsigned index, char* name, std::size_t size);

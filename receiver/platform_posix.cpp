@@ -978,6 +978,44 @@ bool platform_is_loopback(unsigned index) {
   return loopback;
 }
 
+int platform_interface_up(unsigned index) {
+  char name[IF_NAMESIZE];
+  if (if_indextoname(index, name) == nullptr) {
+    return -1;
+  }
+  ifaddrs* all = nullptr;
+  if (getifaddrs(&all) != 0) {
+    return -1;
+  }
+  int up = -1;
+  for (const ifaddrs* i = all; i != nullptr; i = i->ifa_next) {
+    if (std::strcmp(i->ifa_name, name) == 0) {
+      up = (i->ifa_flags & IFF_UP) != 0 ? 1 : 0;
+      break;
+    }
+  }
+  freeifaddrs(all);
+  return up;
+}
+
+int platform_accepts_local_source(unsigned index) {
+  char name[IF_NAMESIZE];
+  if (if_indextoname(index, name) == nullptr) {
+    return -1;
+  }
+  // The kernel lets them in when either setting is on.
+  long long own = read_interface_setting("ipv4", name, "accept_local");
+  long long all = read_interface_setting("ipv4", "all", "accept_local");
+  if (own < 0 || all < 0) {
+    return -1;
+  }
+  return own > 0 || all > 0 ? 1 : 0;
+}
+
+const char* platform_firewall_advice() {
+  return "look with nft list ruleset";
+}
+
 bool platform_interface_name(unsigned index, char* name, std::size_t size) {
   char found[IF_NAMESIZE];
   if (if_indextoname(index, found) == nullptr || std::strlen(found) >= size) {

@@ -532,6 +532,18 @@ bool platform_is_loopback(unsigned /*index*/) {
   return false;
 }
 
+int platform_interface_up(unsigned /*index*/) {
+  return -1;
+}
+
+int platform_accepts_local_source(unsigned /*index*/) {
+  return -1;
+}
+
+const char* platform_firewall_advice() {
+  return "look with netsh advfirewall firewall show rule name=all";
+}
+
 bool platform_interface_name(unsigned index, char* name, std::size_t size) {
   char found[IF_MAX_STRING_SIZE + 1];
   if (if_indextoname(index, found) == nullptr || std::strlen(found) >= size) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "host_findings.h"
 #include "pace.h"
 #include "platform.h"
 
@@ -36,6 +37,7 @@ struct ssm_receiver {
   unsigned bound_interface;
   const char* unbound_reason;
   char join_refusal[160];  // why the start-up request was refused; "" when accepted
+  host_findings host;      // what the host's checks found after the last accepted join
 };
 
 // Size of the buffer every datagram is received into: any UDP payload fits

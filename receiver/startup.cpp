@@ -288,6 +288,10 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
   receiver->membership_interface = 0;
   receiver->bound_interface = 0;
   receiver->unbound_reason = nullptr;
+  receiver->host = host_findings{};
+  receiver->host.rp_filter = -1;
+  receiver->host.rp_filter_own = -1;
+  receiver->host.rp_filter_all = -1;
   const char* reason = nullptr;
   receiver->joined = join_ssm_channel(receiver, &reason) == 0;
   // Kept: the next failed call may write over the system's text.

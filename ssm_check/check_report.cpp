@@ -5,6 +5,7 @@
 
 #include "output.h"
 #include "report_line.h"
+#include "verdict.h"
 
 namespace {
 
@@ -45,20 +46,22 @@ std::int32_t as_signed(std::uint32_t number) {
   return static_cast<std::int32_t>(number);
 }
 
-// The interface the membership is on, as the report names it.
-void interface_text(const ssm_receiver* receiver, const check_facts* facts, char* out,
-                    std::size_t room) {
+// The interface the membership is on, as the report names it. Returns
+// false where the system does not say which it is.
+bool interface_text(const ssm_receiver* receiver, char* out, std::size_t room) {
   if (!receiver->joined) {
     (void)std::snprintf(out, room, "none: the join was refused");
-  } else if (facts->host.interface_name[0] != '\0') {
-    (void)std::snprintf(out, room, "%s", facts->host.interface_name);
+  } else if (receiver->host.interface_name[0] != '\0') {
+    (void)std::snprintf(out, room, "%s", receiver->host.interface_name);
   } else if (receiver->channel.interface_name != nullptr) {
     (void)std::snprintf(out, room, "%s", receiver->channel.interface_name);
   } else if (receiver->membership_interface != 0) {
     (void)std::snprintf(out, room, "index %u", receiver->membership_interface);
   } else {
     (void)std::snprintf(out, room, "the one the system chose (it does not say which)");
+    return false;
   }
+  return true;
 }
 
 bool is_ipv6(const ssm_receiver* receiver) {
@@ -84,41 +87,22 @@ void protocol_text(const ssm_receiver* receiver, const host_findings* host, char
   }
 }
 
-// Why reverse-path filtering drops the channel, in a few words.
-void reverse_path_reason(const ssm_receiver* receiver, const check_facts* facts, char* out,
-                         std::size_t room) {
-  const host_findings& host = facts->host;
-  char source[address_text_max];
-  (void)format_address(source, receiver->channel.source);
-  char filter[192];
-  word_filter_setting(&host, filter, sizeof filter);
-  if (host.route_back[0] != '\0') {
-    (void)std::snprintf(out, room,
-                        "reverse-path filtering (%s; the route back to %s leaves by %s)", filter,
-                        source, host.route_back);
-  } else if (host.no_route_back) {
-    (void)std::snprintf(out, room, "reverse-path filtering (%s; no route leads back to %s)",
-                        filter, source);
-  } else {
-    (void)std::snprintf(out, room, "reverse-path filtering (%s)", filter);
-  }
-}
-
-void reverse_path_text(const ssm_receiver* receiver, const check_facts* facts, char* out,
-                       std::size_t room) {
-  const host_findings& host = facts->host;
+void reverse_path_text(const ssm_receiver* receiver, char* out, std::size_t room) {
+  const host_findings& host = receiver->host;
   if (!receiver->joined) {
     (void)std::snprintf(out, room, "not checked: no membership");
   } else if (host.stays_on_host) {
     (void)std::snprintf(out, room, "not applied: the channel stays on this host");
+  } else if (host.interface_down) {
+    (void)std::snprintf(out, room, "not checked: %s is down", host.interface_name);
   } else if (!host.checked) {
     (void)std::snprintf(out, room, "not checked: this system does not say");
   } else if (is_ipv6(receiver)) {
     (void)std::snprintf(out, room, "not filtered (Linux filters IPv4 only)");
   } else if (host.reverse_path_drops) {
-    char reason[400];
-    reverse_path_reason(receiver, facts, reason, sizeof reason);
-    (void)std::snprintf(out, room, "drops the channel: %s", reason);
+    char source[address_text_max];
+    (void)format_address(source, receiver->channel.source);
+    word_host_refusal(&host, source, out, room);
   } else {
     char filter[192];
     word_filter_setting(&host, filter, sizeof filter);
@@ -178,102 +162,26 @@ void ended_text(const check_options* options, const check_facts* facts, char* ou
   }
 }
 
-// Why nothing came from the source, as far as the facts tell.
-void nothing_reason(const ssm_receiver* receiver, const check_facts* facts, const char* interface,
-                    char* out, std::size_t room) {
-  const host_findings& host = facts->host;
-  char reason[400] = "";
-  if (host.reverse_path_drops) {
-    reverse_path_reason(receiver, facts, reason, sizeof reason);
-  }
-  const char* elsewhere =
-      "look at the sender, its TTL, the routers' PIM-SSM and IGMP snooping";
-  char protocol[320] = "";
-  if (speaks_old_group_protocol(receiver, &host)) {
-    (void)std::snprintf(protocol, sizeof protocol,
-                        "; %s speaks %sv%d, whose reports routers serving SSM ignore", interface,
-                        is_ipv6(receiver) ? "MLD" : "IGMP", host.group_protocol_version);
-  }
-  if (!receiver->joined) {
-    (void)std::snprintf(out, room, "the join was refused: %s", receiver->join_refusal);
-  } else if (facts->link_checked && facts->link_seen > 0) {
-    if (facts->host_dropped > 0) {
-      (void)std::snprintf(out, room,
-                          "%s saw %lld datagrams of the channel, and this host's receive queue "
-                          "dropped %lld datagrams before they were read",
-                          interface, facts->link_seen, facts->host_dropped);
-    } else if (host.reverse_path_drops) {
-      (void)std::snprintf(out, room, "%s saw %lld datagrams of the channel, but this host drops "
-                          "them: %s", interface, facts->link_seen, reason);
-    } else if (facts->martian_source) {
-      char source[address_text_max];
-      (void)format_address(source, receiver->channel.source);
-      (void)std::snprintf(out, room,
-                          "%s saw %lld datagrams of the channel, but this host drops them: %s is "
-                          "an address of this host, and what comes in from it on %s is dropped "
-                          "as a martian (net.ipv4.conf.%s.accept_local=1 lets it in); else a "
-                          "firewall (look with nft list ruleset)",
-                          interface, facts->link_seen, source, interface, interface);
-    } else {
-      (void)std::snprintf(out, room,
-                          "%s saw %lld datagrams of the channel, but this host drops them: not "
-                          "reverse-path filtering, so a firewall (look with nft list ruleset)",
-                          interface, facts->link_seen);
-    }
-  } else if (facts->link_checked) {
-    (void)std::snprintf(out, room, "the stream does not reach %s: %s%s", interface, elsewhere,
-                        protocol);
-  } else if (host.reverse_path_drops) {
-    (void)std::snprintf(out, room, "this host drops it: %s", reason);
-  } else {
-    (void)std::snprintf(out, room,
-                        "the link was not checked (%s): either the stream does not reach %s (%s%s)"
-                        " or a firewall here drops it (look with nft list ruleset)",
-                        facts->link_reason, interface, elsewhere, protocol);
-  }
-}
-
-void verdict_text(const ssm_receiver* receiver, const check_facts* facts, const char* interface,
-                  char* out, std::size_t room) {
-  char source[address_text_max];
-  (void)format_address(source, receiver->channel.source);
-  if (facts->received == 0) {
-    char reason[900];
-    nothing_reason(receiver, facts, interface, reason, sizeof reason);
-    char others[64] = "";
-    if (facts->others > 0) {
-      // Another address may be the source seen through a translation.
-      (void)std::snprintf(others, sizeof others, " (%lld datagrams came from other senders)",
-                          static_cast<long long>(facts->others));
-    }
-    (void)std::snprintf(out, room, "nothing arrived from %s%s: %s", source, others, reason);
-    return;
-  }
-  long long received = facts->received;
-  long long missing = tally_missing(&facts->tally);
-  long long dropped = facts->host_dropped;
-  char here[256];
-  if (dropped > 0) {
-    (void)std::snprintf(here, sizeof here,
-                        "this host dropped %lld datagrams before they were read (its receive "
-                        "queue was full: raise net.core.rmem_max, or read faster)",
-                        dropped);
-  } else if (dropped == 0 && facts->link_checked && facts->link_seen <= received) {
-    // Lost before they reached this host: the network's or the sender's.
-    (void)std::snprintf(here, sizeof here, "not dropped by this host; %s did not see them either",
-                        interface);
-  } else if (dropped == 0) {
-    (void)std::snprintf(here, sizeof here, "not dropped by this host");
-  } else {
-    (void)std::snprintf(here, sizeof here, "whether this host dropped them is not known here");
-  }
-  if (missing > 0) {
-    (void)std::snprintf(out, room, "%lld missing of %lld: %s", missing, missing + received, here);
-  } else if (dropped > 0) {
-    (void)std::snprintf(out, room, "%lld datagrams, none missing, but %s", received, here);
-  } else {
-    (void)std::snprintf(out, room, "complete: %lld datagrams, none missing", received);
-  }
+// The facts as the verdict weighs them.
+verdict_facts weigh(const ssm_receiver* receiver, const check_facts* facts) {
+  verdict_facts weighed{};
+  weighed.joined = receiver->joined;
+  weighed.join_refusal = receiver->join_refusal;
+  weighed.received = facts->received;
+  weighed.taken = facts->taken;
+  weighed.others = facts->others;
+  weighed.link_checked = facts->link_checked;
+  weighed.link_reason = facts->link_reason;
+  weighed.link_seen = facts->link_seen;
+  weighed.host_dropped = facts->host_dropped;
+  weighed.queue_limit = facts->queue_limit;
+  weighed.numbers = facts->tally.counted;
+  weighed.missing = tally_missing(&facts->tally);
+  weighed.expected = weighed.missing + facts->received;
+  weighed.host = &receiver->host;
+  weighed.ipv6 = is_ipv6(receiver);
+  weighed.firewall_advice = platform_firewall_advice();
+  return weighed;
 }
 
 int put_source_lines(const check_options* options, const check_facts* facts) {
@@ -314,14 +222,9 @@ int put_source_lines(const check_options* options, const check_facts* facts) {
 
 }  // namespace
 
-int check_status(const check_facts* facts) {
-  if (facts->received == 0) {
-    return exit_nothing;
-  }
-  if (tally_missing(&facts->tally) > 0 || facts->host_dropped > 0) {
-    return exit_missing;
-  }
-  return 0;
+int check_status(const ssm_receiver* receiver, const check_facts* facts) {
+  verdict_facts weighed = weigh(receiver, facts);
+  return decide_verdict(&weighed).status;
 }
 
 int write_check_report(const ssm_receiver* receiver, const check_options* options,
@@ -329,7 +232,7 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
   const ssm_channel& channel = receiver->channel;
   char text[line_room];
   char interface[160];
-  interface_text(receiver, facts, interface, sizeof interface);
+  bool interface_known = interface_text(receiver, interface, sizeof interface);
   int failed = 0;
   (void)format_address(text, channel.group);
   failed |= put_line("group", text);
@@ -337,7 +240,7 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
   failed |= put_line("source", text);
   failed |= put_number("port", channel.port);
   failed |= put_line("interface", interface);
-  protocol_text(receiver, &facts->host, text, sizeof text);
+  protocol_text(receiver, &receiver->host, text, sizeof text);
   failed |= put_line("interface_protocol", text);
   if (receiver->joined) {
     failed |= put_line("membership", "joined");
@@ -366,7 +269,7 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
   } else {
     failed |= put_line("host_dropped", "not known on this system");
   }
-  reverse_path_text(receiver, facts, text, sizeof text);
+  reverse_path_text(receiver, text, sizeof text);
   failed |= put_line("reverse_path", text);
   if (facts->link_checked) {
     (void)std::snprintf(text, sizeof text, "%lld (on %s)", facts->link_seen, interface);
@@ -376,7 +279,12 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
     (void)std::snprintf(text, sizeof text, "not checked: %s", facts->link_reason);
     failed |= put_line("link_datagrams", text);
   }
-  verdict_text(receiver, facts, interface, text, sizeof text);
+  verdict_facts weighed = weigh(receiver, facts);
+  channel_verdict verdict = decide_verdict(&weighed);
+  char source[address_text_max];
+  (void)format_address(source, channel.source);
+  word_verdict(&weighed, &verdict, interface_known ? interface : nullptr, source, text,
+               sizeof text);
   failed |= put_line("verdict", text);
   if (failed != 0) {
     return -1;

@@ -6,14 +6,8 @@
 #include "check_options.h"
 #include "check_run.h"
 
-// Datagrams are missing, or this host dropped some before they were read.
-const int exit_missing = 3;
-
-// Nothing came from the source.
-const int exit_nothing = 4;
-
 // The exit status the facts call for: 0, exit_missing or exit_nothing.
-int check_status(const check_facts* facts);
+int check_status(const ssm_receiver* receiver, const check_facts* facts);
 
 // Adds the report to the output (see output.h) and writes it out. Returns 0,
 // or -1 when standard output cannot be written.

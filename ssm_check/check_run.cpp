@@ -49,6 +49,7 @@ void count_datagram(const ssm_receiver* receiver, const check_options* options,
     facts->largest = length;
   }
   ++facts->received;
+  ++facts->taken;
   facts->last_us = now_us;
   facts->bytes += length;
   facts->smallest = length < facts->smallest ? length : facts->smallest;

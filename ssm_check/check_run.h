@@ -14,14 +14,13 @@ enum check_end { ended_by_time, ended_by_count, ended_by_stop };
 
 // Everything the report tells.
 struct check_facts {
-  host_findings host;          // the host's blockers, found after the join
-  bool martian_source;         // an IPv4 source of this host's own, on a link not loopback
   std::int64_t joined_us;      // when start-up (and its join) was done
   std::int64_t ended_us;
   check_end end;
   int stop;                    // the stop request that ended it, if one did
   // From the source:
   std::int64_t received;
+  std::int64_t taken;          // received, and any the socket gave after the end
   std::int64_t first_us;       // when the first and the last came
   std::int64_t last_us;
   long smallest;
@@ -33,6 +32,7 @@ struct check_facts {
   std::int64_t others;
   ssm_address first_other;
   long long host_dropped;      // the socket's own drop count; -1 unknown
+  const char* queue_limit;     // the system limit that holds its queue down; nullptr none
   // The link, counted by a capture on the membership's interface:
   bool link_checked;
   const char* link_reason;     // why it was not checked

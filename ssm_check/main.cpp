@@ -45,24 +45,13 @@ int main(int argc, char** argv) {
   // Static: the facts hold the tally's window.
   static check_facts facts;
   start_facts(&facts, platform_monotonic_us());
-  if (receiver.joined) {
-    find_host_blockers(&receiver, &facts.host);
-  } else {
-    facts.host = host_findings{};
-    facts.host.rp_filter = -1;
-  }
-  // Linux drops a datagram from one of its own addresses that comes in over
-  // a link as a martian, before any firewall.
-  facts.martian_source = receiver.channel.group.family == ssm_ipv4 &&
-                         receiver.membership_interface != 0 &&
-                         !platform_is_loopback(receiver.membership_interface) &&
-                         platform_is_local_address(&receiver.channel.source);
   ssm_socket capture = open_capture(&receiver, &facts);
   if (run_check(&receiver, capture, &options, &facts) != 0) {
     print_failure(program, "wait for a datagram", platform_socket_error_text());
     return exit_failure;
   }
   facts.host_dropped = host_socket_drops(receiver.socket);
+  facts.queue_limit = platform_receive_queue_limit(receiver.socket);
   if (facts.link_checked) {
     platform_drain_link_capture(capture);
     if (platform_link_capture_counts(capture, &facts.link_seen, &facts.link_dropped) != 0) {
@@ -73,5 +62,5 @@ int main(int argc, char** argv) {
   if (write_check_report(&receiver, &options, &facts) != 0) {
     return output_failure(program);
   }
-  return check_status(&facts);
+  return check_status(&receiver, &facts);
 }

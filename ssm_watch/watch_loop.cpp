@@ -38,6 +38,10 @@ int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char*
       warn_unbound_interface(program, receiver);
       if (joined == 0 && refused) {
         print_channel_notice(program, "joined", group_text, source_text, nullptr);
+      }
+      // An interface found down says nothing of the stream's fate until it
+      // is up: look again while the channel is silent.
+      if (joined == 0 && (refused || receiver->host.interface_down)) {
         check_host_blockers(program, receiver);
       }
       refused = joined != 0;

@@ -525,7 +525,7 @@ class HostCases:
     FAR_SOURCE6 = "fd00:50::2"
     SETTINGS = ("net/ipv4/conf/all/rp_filter", "net/ipv4/conf/hcr/rp_filter",
                 "net/ipv4/conf/lo/rp_filter", "net/ipv4/conf/hcr/force_igmp_version",
-                "net/ipv6/conf/hcr/force_mld_version")
+                "net/ipv6/conf/hcr/force_mld_version", "net/ipv4/conf/all/accept_local")
 
     @classmethod
     def setUpClass(cls):
@@ -637,6 +637,42 @@ class HostCases:
         send("-c", 3, "-r", 200, GROUP, SOURCE, port)
         self.assertEqual(receiver.wait_lines(3), [line(SOURCE, 1 + i, 32) for i in range(3)])
         self.assertEqual(receiver.errors(), "")
+
+    def test_own_address_over_a_link_is_a_martian_warning(self):
+        self.setting("net/ipv4/conf/all/accept_local", 0)
+        ip("address", "add", "10.66.0.5/32", "dev", "lo")
+        self.addCleanup(ip, "address", "del", "10.66.0.5/32", "dev", "lo")
+        subprocess.run(["ip", "-n", self.netns, "address", "add", "10.66.0.5/32", "dev", "hcs"],
+                       check=True, timeout=10)
+        self.addCleanup(subprocess.run, ["ip", "-n", self.netns, "address", "del",
+                                         "10.66.0.5/32", "dev", "hcs"], timeout=10)
+        port = free_port()
+        receiver = self.start(self.PROGRAM, self.FAR_GROUP, "10.66.0.5", port)
+        self.assertEqual(self.warned(receiver), "%s: warning: 10.66.0.5 is an address of this "
+                         "host: what comes in from it on hcr is dropped as a martian "
+                         "(net.ipv4.conf.hcr.accept_local=1 lets it in)\n" % self.NAME)
+        self.send_far("-c", 3, "-r", 200, self.FAR_GROUP + "%hcs", "10.66.0.5", port)
+        time.sleep(0.2)
+        self.assertEqual(receiver.output(), "", "and it is so")
+
+    def test_interface_down_at_start_is_said_and_no_drop_is_guessed(self):
+        # Down, its routes are gone and the kernel's check refuses the
+        # source: that says nothing of the stream once it is up.
+        self.setting("net/ipv4/conf/hcr/rp_filter", 1)
+        ip("link", "set", "hcr", "down")
+        try:
+            port = free_port()
+            receiver = self.start(self.PROGRAM, self.FAR_GROUP + "%hcr", self.ON_LINK, port)
+            down = "%s: warning: hcr is down: nothing comes in on it until it is up\n" % self.NAME
+            self.assertEqual(self.warned(receiver), down)
+        finally:
+            ip("link", "set", "hcr", "up")
+            ip("route", "replace", "232.50.0.0/16", "dev", "hcr")
+        # Past a renewal, where ssm_watch looks again.
+        time.sleep(1.3)
+        self.send_far("-c", 10, "-r", 500, self.FAR_GROUP + "%hcs", self.ON_LINK, port)
+        self.assertEqual(receiver.wait_lines(10), [line(self.ON_LINK, 1 + i, 32) for i in range(10)])
+        self.assertEqual(receiver.errors(), down)
 
     def test_igmpv2_and_mldv1_are_warnings(self):
         tail = ": its reports name no source, and routers serving SSM ignore them\n"

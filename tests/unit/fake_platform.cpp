@@ -334,6 +334,23 @@ bool platform_is_loopback(unsigned index) {
   return false;
 }
 
+int platform_interface_up(unsigned index) {
+  for (unsigned down : fake.down) {
+    if (down == index) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int platform_accepts_local_source(unsigned) {
+  return fake.accept_local;
+}
+
+const char* platform_firewall_advice() {
+  return "look at the fake firewall";
+}
+
 bool platform_interface_name(unsigned index, char* name, std::size_t size) {
   for (const auto& known : fake.interfaces) {
     if (known.second == index && known.first.size() < size) {

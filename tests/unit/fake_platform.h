@@ -96,6 +96,8 @@ struct fake_state {
   unsigned route_back_index = 0;    // and the interface it gives
   bool source_local = false;
   std::vector<unsigned> loopbacks;  // loopback interfaces' indexes
+  std::vector<unsigned> down;       // interfaces that are down
+  int accept_local = 0;             // platform_accepts_local_source's answer
   int rp_own = -1;
   int rp_all = -1;
   group_protocol protocol{0, 0, false};

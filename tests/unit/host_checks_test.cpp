@@ -71,9 +71,6 @@ TEST_F(HostChecks, SilentWhereNothingBlocksOrNothingCanBeKnown) {
   fake.loopbacks = {3};
   EXPECT_EQ(start(), "") << "a loopback membership";
   fake.loopbacks.clear();
-  fake.source_local = true;
-  EXPECT_EQ(start(), "") << "a local source";
-  fake.source_local = false;
   fake.protocol = {3, 0, false};
   fake.input_route = route_delivered;
   EXPECT_EQ(start(), "") << "the kernel lets it through";
@@ -88,6 +85,46 @@ TEST_F(HostChecks, SilentWhereNothingBlocksOrNothingCanBeKnown) {
   EXPECT_EQ(start(), "ssm_test: warning: join group 232.1.2.3 from source 10.1.1.1: "
                      "fake socket failure\n");
   EXPECT_EQ(fake.input_routes_asked, asked) << "no check without a membership";
+}
+
+TEST_F(HostChecks, OwnSourceOverALinkIsAMartianUnlessLetIn) {
+  fake.input_route = route_refused;
+  fake.source_local = true;
+  fake.rp_own = 0;
+  fake.rp_all = 0;
+  EXPECT_EQ(start(), "ssm_test: warning: 10.1.1.1 is an address of this host: what comes in "
+                     "from it on eth0 is dropped as a martian "
+                     "(net.ipv4.conf.eth0.accept_local=1 lets it in)\n");
+  // Let in by accept_local: the kernel's refusal is the reverse path's.
+  fake.accept_local = 1;
+  fake.rp_own = 1;
+  fake.route_back = 0;
+  EXPECT_EQ(start(), "ssm_test: warning: reverse-path filtering (rp_filter 1 on eth0) drops "
+                     "datagrams from 10.1.1.1: no route leads back to it\n");
+  EXPECT_FALSE(receiver.host.martian_source);
+  fake.input_route = route_delivered;
+  EXPECT_EQ(start(), "") << "let in";
+}
+
+TEST_F(HostChecks, DownInterfaceIsSaidOnceAndCheckedAgainOnceUp) {
+  // Down, the kernel refuses every route in: its verdict would be wrong
+  // about a stream that comes once the interface is up.
+  fake.input_route = route_refused;
+  fake.rp_own = 1;
+  fake.down = {3};
+  EXPECT_EQ(start("232.1.2.3%eth0"),
+            "ssm_test: warning: eth0 is down: nothing comes in on it until it is up\n");
+  EXPECT_EQ(fake.input_routes_asked, 0);
+  testing::internal::CaptureStderr();
+  check_host_blockers("ssm_test", &receiver);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "still down: said once";
+  fake.down.clear();
+  fake.input_route = route_delivered;
+  testing::internal::CaptureStderr();
+  check_host_blockers("ssm_test", &receiver);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_FALSE(receiver.host.interface_down);
+  EXPECT_EQ(fake.input_routes_asked, 1);
 }
 
 TEST_F(HostChecks, OlderGroupProtocolsNameTheirCause) {

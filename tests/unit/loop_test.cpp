@@ -81,7 +81,7 @@ class Loop : public ::testing::Test {
 
   const std::int64_t start_us = 5000000;
   ssm_receiver receiver{
-      7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0, 0, nullptr, ""};
+      7, {peer(232, 1, 2, 3), peer(10, 1, 1, 1), 5000, nullptr, 0}, true, 0, 0, nullptr, "", {}};
   std::vector<std::int64_t> arrivals;
   std::unique_ptr<report_batch> batch{new report_batch()};
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[report_buffer_size]};
@@ -362,6 +362,27 @@ TEST_F(Loop, WatchJoinedAnewChecksTheHostAgain) {
             "its reports name no source, and routers serving SSM ignore them\n")
       << "once, after the join that followed a refusal; not after a renewal";
   EXPECT_EQ(fake.memberships.size(), 2u);
+}
+
+TEST_F(Loop, WatchLooksAgainAtADownInterfaceWhileSilent) {
+  fake.interfaces = {{"eth0", 3}};
+  fake.membership_index = 3;
+  receiver.membership_interface = 3;
+  receiver.host.interface_down = true;
+  fake.input_route = route_refused;
+  fake.rp_own = 1;
+  fake.rp_all = 0;
+  fake.stop_at_us = start_us + 1500000;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ssm_test: warning: reverse-path filtering (rp_filter 1 on eth0) drops datagrams "
+            "from 10.1.1.1\n")
+      << "up by the first silent second, and the kernel's verdict is said then";
+  EXPECT_EQ(fake.input_routes_asked, 1);
+  fake.stop_at_us = start_us + 5000000;
+  EXPECT_EQ(watch(), 128 + 15);
+  EXPECT_EQ(fake.input_routes_asked, 1) << "once up, a renewal does not look again";
 }
 
 TEST_F(Loop, DropsAreReadAboutOnceASecondAndOnceMoreAtTheStop) {
