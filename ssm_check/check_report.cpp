@@ -5,6 +5,7 @@
 
 #include "output.h"
 #include "report_line.h"
+#include "sequence_text.h"
 
 namespace {
 
@@ -131,25 +132,7 @@ void missing_text(const sequence_tally* tally, char* out, std::size_t room) {
   sequence_range ranges[tally_ranges_kept];
   std::int64_t total = 0;
   int count = tally_missing_ranges(tally, ranges, tally_ranges_kept, &total);
-  if (count == 0) {
-    (void)std::snprintf(out, room, "none");
-    return;
-  }
-  std::size_t used = 0;
-  out[0] = '\0';
-  for (int i = 0; i < count && used < room; ++i) {
-    const char* comma = i > 0 ? ", " : "";
-    int size = ranges[i].first == ranges[i].last
-                   ? std::snprintf(out + used, room - used, "%s%d", comma,
-                                   as_signed(ranges[i].first))
-                   : std::snprintf(out + used, room - used, "%s%d-%d", comma,
-                                   as_signed(ranges[i].first), as_signed(ranges[i].last));
-    used += static_cast<std::size_t>(size);
-  }
-  if (total > count && used < room) {
-    (void)std::snprintf(out + used, room - used, ", ... (%lld ranges in all)",
-                        static_cast<long long>(total));
-  }
+  write_ranges(ranges, count, total, out, room);
 }
 
 void jumps_text(const sequence_tally* tally, char* out, std::size_t room) {

@@ -1,5 +1,6 @@
 // ssm_check's tally of sequence numbers.
 #include "sequence_tally.h"
+#include "sequence_text.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,27 @@ TEST(SequenceTally, MemoryStaysBoundedWhateverArrives) {
   EXPECT_EQ(tally.ranges_kept, tally_ranges_kept);
   EXPECT_EQ(ranges_of(tally).substr(ranges_of(tally).find('/')),
             "/" + std::to_string(tally.ranges_gone + 1));
+}
+
+TEST(SequenceText, RangesWithANegativeEndReadUnambiguously) {
+  sequence_range ranges[] = {{17, 17}, {40, 41}, {0xfffffffe, 1}, {0x7ffffffe, 0x80000001},
+                             {0xfffffffb, 0xffffffff}};
+  char text[200];
+  write_ranges(ranges, 5, 5, text, sizeof text);
+  EXPECT_STREQ(text, "17, 40-41, -2 to 1, 2147483646 to -2147483647, -5 to -1");
+  write_ranges(ranges, 2, 12, text, sizeof text);
+  EXPECT_STREQ(text, "17, 40-41, ... (12 ranges in all)");
+  write_ranges(ranges, 0, 0, text, sizeof text);
+  EXPECT_STREQ(text, "none");
+  write_ranges(ranges, 5, 5, text, 12);
+  EXPECT_STREQ(text, "17, 40-41, ");
+  // A tally across 2^31.
+  sequence_tally tally = tally_of({0x7ffffffd, 0x80000001});
+  sequence_range missing[tally_ranges_kept];
+  std::int64_t total = 0;
+  write_ranges(missing, tally_missing_ranges(&tally, missing, tally_ranges_kept, &total), total,
+               text, sizeof text);
+  EXPECT_STREQ(text, "2147483646 to -2147483648");
 }
 
 }  // namespace
