@@ -140,6 +140,16 @@ class Stream(CheckTest):
         self.assertEqual((fields["missing"], fields["out_of_order"], fields["jumps"]),
                          ("0", "3", "0"))
 
+    def test_one_late_number_far_behind_is_out_of_order(self):
+        port = free_port()
+        numbers = [n for n in range(1, 2001) if n != 5]
+        numbers.insert(numbers.index(1100) + 1, 5)
+        checker = self.check(GROUP, SOURCE, port, "-c", len(numbers))
+        send_numbers(numbers, port)
+        fields = self.finish(checker, 0)
+        self.assertEqual((fields["received"], fields["missing"], fields["missing_numbers"],
+                          fields["out_of_order"], fields["jumps"]), ("2000", "0", "none", "1", "0"))
+
     def test_other_senders_are_counted_apart(self):
         port = free_port()
         checker = self.check(GROUP, SOURCE, port, "-c", 5, "-t", 10)
