@@ -5,6 +5,7 @@
 
 #include "output.h"
 #include "report_line.h"
+#include "sequence_text.h"
 #include "verdict.h"
 
 namespace {
@@ -115,25 +116,7 @@ void missing_text(const sequence_tally* tally, char* out, std::size_t room) {
   sequence_range ranges[tally_ranges_kept];
   std::int64_t total = 0;
   int count = tally_missing_ranges(tally, ranges, tally_ranges_kept, &total);
-  if (count == 0) {
-    (void)std::snprintf(out, room, "none");
-    return;
-  }
-  std::size_t used = 0;
-  out[0] = '\0';
-  for (int i = 0; i < count && used < room; ++i) {
-    const char* comma = i > 0 ? ", " : "";
-    int size = ranges[i].first == ranges[i].last
-                   ? std::snprintf(out + used, room - used, "%s%d", comma,
-                                   as_signed(ranges[i].first))
-                   : std::snprintf(out + used, room - used, "%s%d-%d", comma,
-                                   as_signed(ranges[i].first), as_signed(ranges[i].last));
-    used += static_cast<std::size_t>(size);
-  }
-  if (total > count && used < room) {
-    (void)std::snprintf(out + used, room - used, ", ... (%lld ranges in all)",
-                        static_cast<long long>(total));
-  }
+  write_ranges(ranges, count, total, out, room);
 }
 
 void jumps_text(const sequence_tally* tally, char* out, std::size_t room) {
@@ -176,8 +159,9 @@ verdict_facts weigh(const ssm_receiver* receiver, const check_facts* facts) {
   weighed.host_dropped = facts->host_dropped;
   weighed.queue_limit = facts->queue_limit;
   weighed.numbers = facts->tally.counted;
+  // tally_missing and tally_expected read the numbers still held as strays.
   weighed.missing = tally_missing(&facts->tally);
-  weighed.expected = weighed.missing + facts->received;
+  weighed.expected = tally_expected(&facts->tally);
   weighed.host = &receiver->host;
   weighed.ipv6 = is_ipv6(receiver);
   weighed.firewall_advice = platform_firewall_advice();
@@ -202,7 +186,9 @@ int put_source_lines(const check_options* options, const check_facts* facts) {
   failed |= put_number("length_smallest", facts->smallest);
   failed |= put_number("length_largest", facts->largest);
   failed |= put_seconds("first_after_join", facts->first_us - facts->joined_us);
-  const sequence_tally& tally = facts->tally;
+  // The numbers still held read as they would should the stream end here.
+  sequence_tally tally;
+  tally_settled(&facts->tally, &tally);
   failed |=
       put_line("sequence_bytes", options->big_endian ? "0-3, big-endian" : "0-3, little-endian");
   if (tally.started) {

@@ -131,15 +131,24 @@ class Stream(CheckTest):
         self.assertEqual(fields["sequence_bytes"], "0-3, big-endian")
         self.assertEqual((fields["sequence_first"], fields["sequence_last"], fields["missing"]),
                          ("1", "10", "0"))
-        # Read little-endian, each number is far from the last: jumps, not
-        # millions missing.
+        # Read little-endian, each number is far from the others and none
+        # goes on from another: strays, not jumps nor millions missing.
         port = free_port()
         checker = self.check(GROUP, SOURCE, port, "-c", 4)
         send_numbers(range(1, 5), port, big_endian=True)
         fields = self.finish(checker, 0)
-        self.assertEqual((fields["missing"], fields["jumps"]),
-                         ("0", "3 (16777216 to 33554432, 33554432 to 50331648, "
-                               "50331648 to 67108864)"))
+        self.assertEqual((fields["missing"], fields["out_of_order"], fields["jumps"]),
+                         ("0", "3", "0"))
+
+    def test_one_late_number_far_behind_is_out_of_order(self):
+        port = free_port()
+        numbers = [n for n in range(1, 2001) if n != 5]
+        numbers.insert(numbers.index(1100) + 1, 5)
+        checker = self.check(GROUP, SOURCE, port, "-c", len(numbers))
+        send_numbers(numbers, port)
+        fields = self.finish(checker, 0)
+        self.assertEqual((fields["received"], fields["missing"], fields["missing_numbers"],
+                          fields["out_of_order"], fields["jumps"]), ("2000", "0", "none", "1", "0"))
 
     def test_other_senders_are_counted_apart(self):
         port = free_port()
