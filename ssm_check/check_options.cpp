@@ -5,6 +5,7 @@
 
 #include "exit_status.h"
 #include "operands.h"
+#include "options.h"
 #include "output.h"
 #include "ssm_receiver.h"
 
@@ -24,12 +25,6 @@ const char usage_text[] =
     "datagrams of the channel reached the interface. The last line is the\n"
     "verdict. Exit status: 0 complete, 1 usage, 2 cannot run, 3 missing or\n"
     "dropped by this host, 4 nothing came from the source.\n";
-
-// A message that cannot be written has nowhere else to go.
-int option_error(const char* program, const char* what, const char* text, const char* problem) {
-  (void)std::fprintf(stderr, "%s: %s '%s': %s\n", program, what, text, problem);
-  return exit_usage;
-}
 
 int print_help(const char* program) {
   if (append_output(usage_text, sizeof usage_text - 1) != 0 || flush_output() != 0) {
@@ -58,37 +53,32 @@ int read_value(const char* program, char letter, const char* text, check_options
   return option_error(program, "count", text, expected);
 }
 
-// Reads one argument of options ("-b", "-t5", "-bt", "5"); *next moves past
-// a value taken from the argument after it. Returns 0, check_help_printed or
-// the exit status.
-int read_option(const char* program, int argc, char** argv, int* next, check_options* options) {
-  const char* text = argv[*next];
-  if (std::strcmp(text, "--help") == 0) {
-    return print_help(program);
+// What the walk of the command line fills in.
+struct check_walk {
+  const char* program;
+  check_options* options;
+  const char* operands[3];
+  int given;
+};
+
+int take_option(void* context, char letter, const char* value) {
+  check_walk* walk = static_cast<check_walk*>(context);
+  if (letter == 'h') {
+    return print_help(walk->program);
   }
-  for (const char* p = text + 1; *p != '\0'; ++p) {
-    char letter = *p;
-    char name[3] = {'-', letter, '\0'};
-    if (letter == 'h') {
-      return print_help(program);
-    }
-    if (letter == 'b') {
-      options->big_endian = true;
-      continue;
-    }
-    if (letter != 't' && letter != 'c') {
-      return option_error(program, "option", text[1] == '-' ? text : name,
-                          "unknown (ssm_check -h lists the options)");
-    }
-    const char* value = p + 1;
-    if (*value == '\0') {
-      if (*next + 1 >= argc) {
-        return option_error(program, "option", name, "needs a value");
-      }
-      value = argv[++*next];
-    }
-    return read_value(program, letter, value, options);
+  if (letter == 'b') {
+    walk->options->big_endian = true;
+    return 0;
   }
+  return read_value(walk->program, letter, value, walk->options);
+}
+
+int take_operand(void* context, const char* text) {
+  check_walk* walk = static_cast<check_walk*>(context);
+  if (walk->given < 3) {
+    walk->operands[walk->given] = text;
+  }
+  ++walk->given;
   return 0;
 }
 
@@ -96,34 +86,19 @@ int read_option(const char* program, int argc, char** argv, int* next, check_opt
 
 int parse_check_options(int argc, char** argv, const char* program, check_options* options) {
   *options = check_options{5, 0, false, nullptr, nullptr, nullptr};
-  const char* operands[3] = {nullptr, nullptr, nullptr};
-  int given = 0;
-  bool options_end = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* text = argv[i];
-    if (!options_end && std::strcmp(text, "--") == 0) {
-      options_end = true;
-      continue;
-    }
-    if (!options_end && text[0] == '-' && text[1] != '\0') {
-      int status = read_option(program, argc, argv, &i, options);
-      if (status != 0) {
-        return status;
-      }
-      continue;
-    }
-    if (given < 3) {
-      operands[given] = text;
-    }
-    ++given;
+  check_walk walk{program, options, {nullptr, nullptr, nullptr}, 0};
+  const option_letters letters{"bh", "tc"};
+  int status = walk_command_line(argc, argv, program, &letters, take_option, take_operand, &walk);
+  if (status != 0) {
+    return status;
   }
-  if (given != 3) {
-    (void)std::fprintf(stderr, "%s: %d operand%s given, 3 needed: %s %s\n", program, given,
-                       given == 1 ? "" : "s", program, synopsis);
+  if (walk.given != 3) {
+    (void)std::fprintf(stderr, "%s: %d operand%s given, 3 needed: %s %s\n", program, walk.given,
+                       walk.given == 1 ? "" : "s", program, synopsis);
     return exit_usage;
   }
-  options->group_text = operands[0];
-  options->source_text = operands[1];
-  options->port_text = operands[2];
+  options->group_text = walk.operands[0];
+  options->source_text = walk.operands[1];
+  options->port_text = walk.operands[2];
   return 0;
 }
