@@ -60,6 +60,13 @@ struct sender_record {
 // Once ready, stop requests are caught (platform_catch_stops).
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver);
 
+// Checks the three operand texts of a channel (both addresses IPv4, or both
+// IPv6; the group may name an interface after '%'; the port 0 to 65535) into
+// *channel. Returns 0, or exit_usage after one line on standard error that
+// names the operand.
+int read_channel_operands(const char* program, const char* group_text, const char* source_text,
+                          const char* port_text, ssm_channel* channel);
+
 // open_ssm_receiver without the command line: checks the three operand texts
 // and does the rest of its start-up (the messages name them alike). Output
 // must be prepared (platform_prepare_output) first. Stops are caught with

@@ -223,31 +223,40 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   return open_ssm_channel(program, argv[1], argv[2], argv[3], false, receiver);
 }
 
-int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
-                     const char* port_text, bool always_noted, ssm_receiver* receiver) {
-  ssm_channel channel{};
-  if (read_group(program, group_text, &channel) != 0) {
+int read_channel_operands(const char* program, const char* group_text, const char* source_text,
+                          const char* port_text, ssm_channel* channel) {
+  *channel = ssm_channel{};
+  if (read_group(program, group_text, channel) != 0) {
     return exit_usage;
   }
   char room[96];
   const char* problem = std::strchr(source_text, '%') != nullptr
                             ? "the interface goes on the group (<group>%<interface>), not on "
                               "the source"
-                            : read_address(source_text, std::strlen(source_text), &channel.source,
+                            : read_address(source_text, std::strlen(source_text), &channel->source,
                                            room, sizeof room);
   if (problem != nullptr) {
     return bad_operand(program, "source", source_text, problem);
   }
-  if (!parse_port_operand(port_text, &channel.port)) {
+  if (!parse_port_operand(port_text, &channel->port)) {
     return bad_operand(program, "port", port_text, "not a decimal number from 0 to 65535");
   }
-  if (channel.group.family != channel.source.family) {
+  if (channel->group.family != channel->source.family) {
     char quoted_group[80];
     char quoted_source[80];
     quote_operand(quoted_group, sizeof quoted_group, group_text);
     quote_operand(quoted_source, sizeof quoted_source, source_text);
     (void)std::fprintf(stderr, "%s: group '%s' and source '%s': not of one address family\n",
                        program, quoted_group, quoted_source);
+    return exit_usage;
+  }
+  return 0;
+}
+
+int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
+                     const char* port_text, bool always_noted, ssm_receiver* receiver) {
+  ssm_channel channel{};
+  if (read_channel_operands(program, group_text, source_text, port_text, &channel) != 0) {
     return exit_usage;
   }
 
