@@ -104,6 +104,12 @@ struct fake_state {
   // What happened.
   int input_routes_asked = 0;
   int drop_reads = 0;
+  // The link capture. Script: what each read of its count adds (none left:
+  // 0), and whether a read fails.
+  std::deque<long long> link_counts;
+  bool link_count_fails = false;
+  // What happened: when its count was read.
+  std::vector<std::int64_t> link_reads;
 };
 
 // The one fake, reset by each test.
