@@ -602,7 +602,7 @@ bool resolve(capture_filter* filter) {
   }
   for (int i = 0; i < filter->size; ++i) {
     sock_filter& instruction = filter->code[i];
-    int targets[2] = {filter->jump_true[i], filter->jump_false[i]};
+    const int targets[2] = {filter->jump_true[i], filter->jump_false[i]};
     int offsets[2] = {0, 0};
     for (int which = 0; which < 2; ++which) {
       if (targets[which] == to_next) {

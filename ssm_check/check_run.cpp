@@ -10,6 +10,7 @@ namespace {
 // looks for it every 100 ms), and the capture's count is read this often:
 // the system keeps it in 32 bits.
 const int wait_slice_ms = 1000;
+const std::int64_t link_count_every_us = std::int64_t{wait_slice_ms} * 1000;
 
 // How many datagrams one receive takes at most.
 const int batch_slots = 64;
@@ -142,7 +143,7 @@ void start_facts(check_facts* facts, std::int64_t joined_us) {
 int run_check(const ssm_receiver* receiver, ssm_socket capture, const check_options* options,
               check_facts* facts) {
   std::int64_t deadline_us = facts->joined_us + options->seconds * 1000000;
-  std::int64_t next_link_count_us = facts->joined_us + wait_slice_ms * 1000;
+  std::int64_t next_link_count_us = facts->joined_us + link_count_every_us;
   for (;;) {
     std::int64_t now_us = platform_monotonic_us();
     facts->ended_us = now_us;
@@ -157,7 +158,7 @@ int run_check(const ssm_receiver* receiver, ssm_socket capture, const check_opti
     }
     if (now_us >= next_link_count_us) {
       count_link(capture, facts);
-      next_link_count_us = now_us + wait_slice_ms * 1000;
+      next_link_count_us = now_us + link_count_every_us;
     }
     std::int64_t left_ms = (deadline_us - now_us + 999) / 1000;
     int wait_ms = left_ms < wait_slice_ms ? static_cast<int>(left_ms) : wait_slice_ms;
