@@ -624,20 +624,23 @@ bool resolve(capture_filter* filter) {
 }
 
 // Offsets are from the network header, where a SOCK_DGRAM packet socket
-// starts incoming and outgoing packets alike. all_protocols: the socket
-// takes every protocol (to see outgoing packets), so the filter picks IP.
+// starts incoming and outgoing packets alike. The socket takes every
+// protocol: the filter picks IP. incoming_only: outgoing packets are left out.
 bool build_filter(capture_filter* filter, const ssm_address* group, const ssm_address* source,
-                  std::uint16_t port, bool all_protocols) {
+                  std::uint16_t port, bool incoming_only) {
   filter->size = 0;
   filter->label_count = 0;
   (void)new_label(filter);  // to_reject
   (void)new_label(filter);  // to_accept
   bool ipv6 = group->family == ssm_ipv6;
-  if (all_protocols) {
-    emit(filter, BPF_LD | BPF_H | BPF_ABS,
-         static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL));
-    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, ipv6 ? ETH_P_IPV6 : ETH_P_IP, to_next, to_reject);
+  if (incoming_only) {
+    // Where the socket cannot be told to ignore them (older kernels).
+    emit(filter, BPF_LD | BPF_B | BPF_ABS,
+         static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE));
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, to_reject);
   }
+  emit(filter, BPF_LD | BPF_H | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL));
+  emit(filter, BPF_JMP | BPF_JEQ | BPF_K, ipv6 ? ETH_P_IPV6 : ETH_P_IP, to_next, to_reject);
   if (ipv6) {
     for (std::size_t i = 0; i < 16; i += 4) {
       require_word(filter, static_cast<std::uint32_t>(8 + i), source->bytes + i);
@@ -676,12 +679,11 @@ ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_addres
     *reason = "the system does not say which interface the membership is on";
     return ssm_no_socket;
   }
-  // Only a socket of every protocol is shown outgoing packets. On loopback
-  // each datagram passes twice, going out and coming in: there one protocol,
-  // so each counts once.
-  bool all_protocols = !platform_is_loopback(interface_index);
+  // On loopback each datagram passes twice, going out and coming in: there
+  // only incoming ones count.
+  bool incoming_only = platform_is_loopback(interface_index);
   capture_filter filter{};
-  if (!build_filter(&filter, group, source, port, all_protocols)) {
+  if (!build_filter(&filter, group, source, port, incoming_only)) {
     *reason = "its filter is too long for this system";
     return ssm_no_socket;
   }
@@ -698,10 +700,20 @@ ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_addres
   // smallest queue, never read, leaves the count and the filter's run alone.
   int queue = 0;
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+#ifdef SSM_HAVE_PACKET_IGNORE_OUTGOING
+  if (incoming_only) {
+    // Not even handed to the filter: each would be copied for it first.
+    int ignore = 1;
+    (void)setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &ignore, sizeof ignore);
+  }
+#endif
   sockaddr_ll link{};
   link.sll_family = AF_PACKET;
-  link.sll_protocol =
-      htons(all_protocols ? ETH_P_ALL : group->family == ssm_ipv6 ? ETH_P_IPV6 : ETH_P_IP);
+  // Every protocol: only such a socket is shown outgoing packets, and it is
+  // handed each incoming one before IP is, so that IP, last, need not copy
+  // the packets the capture also holds (a socket of one protocol comes after
+  // IP).
+  link.sll_protocol = htons(ETH_P_ALL);
   link.sll_ifindex = static_cast<int>(interface_index);
   if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0 ||
       bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
