@@ -634,7 +634,7 @@ bool build_filter(capture_filter* filter, const ssm_address* group, const ssm_ad
   (void)new_label(filter);  // to_accept
   bool ipv6 = group->family == ssm_ipv6;
   if (incoming_only) {
-    // Where the socket cannot be told to ignore them (older kernels).
+    // Where the kernel cannot be told to ignore them (before Linux 4.20).
     emit(filter, BPF_LD | BPF_B | BPF_ABS,
          static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE));
     emit(filter, BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, to_reject);
@@ -700,13 +700,11 @@ ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_addres
   // smallest queue, never read, leaves the count and the filter's run alone.
   int queue = 0;
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
-#ifdef SSM_HAVE_PACKET_IGNORE_OUTGOING
   if (incoming_only) {
     // Not even handed to the filter: each would be copied for it first.
     int ignore = 1;
     (void)setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &ignore, sizeof ignore);
   }
-#endif
   sockaddr_ll link{};
   link.sll_family = AF_PACKET;
   // Every protocol: only such a socket is shown outgoing packets, and it is
