@@ -507,12 +507,13 @@ const unsigned capture_snap_bytes = 4;
 // options again, the order RFC 8200 gives; a classic BPF program cannot loop.
 const int ipv6_headers_walked = 5;
 
+// The IPv6 program, the longest, is about 130 instructions.
 const int filter_room = 160;
 
 // Where a jump of the program goes: the next instruction, or a label placed
 // later (the program only jumps forward).
 const int to_next = -1;
-enum fixed_label { to_reject, to_accept, first_free_label };
+enum fixed_label { to_reject, to_accept };
 
 // A classic BPF program that accepts the channel's datagrams only, built with
 // labels that are turned into offsets once it is complete.
