@@ -2,13 +2,15 @@
 (bench/run.sh puts it there): every receiver in turn on one core, the sender
 on another, bursts of 32-byte datagrams, report lines written to a file on
 disk; then ssm_listen and bare_receive again over IPv6, across a veth pair
-made for it. Prints the table that bench/README.md explains.
+made for it, and ssm_check with its link capture and without. Prints the
+table that bench/README.md explains.
 
-Usage: bench.py --build DIR --out DIR [--runs N] [--smoke]
+Usage: bench.py --build DIR --out DIR [--runs N] [--smoke] [--check-only]
 """
 import argparse
 import json
 import os
+import resource
 import signal
 import socket
 import statistics
@@ -17,6 +19,7 @@ import sys
 import time
 
 import chart
+import check_case
 
 GROUP, SOURCE, PORT = "232.1.1.1", "10.1.1.1", 5001
 # What the programs ask for; the system caps it (net.core.rmem_max).
@@ -184,6 +187,12 @@ def wake_ups(pid):
     return status_field(pid, "voluntary_ctxt_switches")
 
 
+def capture_open():
+    """Whether a packet socket is open in this namespace (ssm_check's)."""
+    with open("/proc/net/packet") as f:
+        return len(f.readlines()) > 1
+
+
 def joined(ipv6=False):
     if ipv6:
         # Index, device, group, source (32 hex digits each), INC, EXC.
@@ -238,6 +247,10 @@ def start_receiver(receiver, cores, out_path):
         process.kill()
         process.wait()
         raise SystemExit("bench: %s did not join the channel" % receiver["name"])
+    if receiver.get("capture") and not wait_until(capture_open, 10):
+        process.kill()
+        process.wait()
+        raise SystemExit("bench: %s did not open its capture" % receiver["name"])
     return process
 
 
@@ -257,17 +270,20 @@ def counted(receiver, out_path):
         return data.count(b"\n"), None
     if receiver["output"] == "raw":
         return len(data) // 32, None
+    if receiver["output"] == "report":
+        return check_case.report_counts(out_path)[0], None
     fields = dict(item.split("=") for item in data.decode().split())
     return int(fields["datagrams"]), int(fields["rcvbuf"])
 
 
-def settle(pid):
-    """Waits until the receiver has stopped using CPU: it has taken all that
-    was queued and written its last lines."""
+def settle(pid, samples=4):
+    """Waits until the receiver has stopped using CPU for samples looks in a
+    row, 25 ms apart: it has taken all that was queued and written its last
+    lines."""
     last = cpu_ns(pid)
     quiet = 0
     deadline = time.monotonic() + 10
-    while quiet < 4 and time.monotonic() < deadline:
+    while quiet < samples and time.monotonic() < deadline:
         time.sleep(0.025)
         now = cpu_ns(pid)
         quiet = quiet + 1 if now == last else 0
@@ -281,7 +297,7 @@ def burst(receiver, cores, tools, out_dir, rate, count, length=32):
     out_path = os.path.join(out_dir, label(receiver).replace("/", "-") + ".out")
     process = start_receiver(receiver, cores, out_path)
     # A message cut into datagrams must fit in one IP datagram itself.
-    segments = SEGMENTS if length * SEGMENTS < 65000 else 1
+    segments = receiver.get("segments", SEGMENTS if length * SEGMENTS < 65000 else 1)
     ipv6 = receiver.get("ipv6", False)
     drops = queue_drops(ipv6)
     before = cpu_ns(process.pid)
@@ -290,15 +306,17 @@ def burst(receiver, cores, tools, out_dir, rate, count, length=32):
                                              "-r", str(rate), "-l", str(length),
                                              "-g", str(segments)] +
                         sender_channel(receiver)))
-    settle(process.pid)
+    # ssm_check wakes by itself to look at the time: 50 ms without CPU do.
+    settle(process.pid, 2 if receiver["output"] == "report" else 4)
     cpu = cpu_ns(process.pid) - before
     woken = wake_ups(process.pid) - switches
     rss = peak_rss_kib(process.pid)
     stop_receiver(process)
     received, granted = counted(receiver, out_path)
     fields = dict(item.split("=") for item in sent.split())
+    link = check_case.report_counts(out_path)[1] if receiver["output"] == "report" else None
     return {"receiver": label(receiver), "rate": rate,
-            "count": count, "length": length, "received": received,
+            "count": count, "length": length, "received": received, "link": link,
             "cpu_ns": cpu, "wake_ups": woken, "rss_kib": rss,
             "sender_rate": float(fields["rate"]), "segments": int(fields["segments"]),
             "queue_drops": queue_drops(ipv6) - drops, "rcvbuf": granted}
@@ -415,7 +433,44 @@ def zero_loss_rate(receiver, cores, tools, out_dir, full_rate, log):
     return low, "="
 
 
-def one_run(all_receivers, receivers6, cores, tools, out_dir, smoke, log):
+def sender_cost(receiver, cores, tools, out_dir, count):
+    """The sender's own CPU time per datagram, sending count datagrams one a
+    message as fast as it can to a fresh receiver that is stopped (SIGSTOP)
+    throughout: on loopback the sender's core carries each datagram through
+    the packet taps and IP, and the receiver takes no part."""
+    out_path = os.path.join(out_dir, label(receiver).replace("/", "-") + ".out")
+    process = start_receiver(receiver, cores, out_path)
+    process.send_signal(signal.SIGSTOP)
+    try:
+        # Only the sender is reaped in between: the children's account grows
+        # by its time alone.
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        sent = run_tool(pinned(cores["sender"], [tools["burst_send"], "-c", str(count), "-r", "0",
+                                                 "-g", "1"] + sender_channel(receiver)))
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    finally:
+        process.send_signal(signal.SIGCONT)
+        stop_receiver(process)
+    fields = dict(item.split("=") for item in sent.split())
+    cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+    return {"sender_ns": cpu * 1e9 / int(fields["sent"]), "sender_rate": float(fields["rate"])}
+
+
+def check_run(check_receivers, cores, tools, out_dir, smoke, log, number):
+    """The ssm_check case (check_case.py): its bursts go to the log too."""
+    def logged_burst(receiver, rate, count):
+        result = burst(receiver, cores, tools, out_dir, rate, count)
+        log.append(result)
+        return result
+
+    def stopped_burst(receiver, count):
+        return sender_cost(receiver, cores, tools, out_dir, count)
+    return check_case.one_run(check_receivers, logged_burst, stopped_burst, CPU_RATE,
+                              300 if smoke else burst_count(CPU_RATE, 0), number, smoke)
+
+
+def one_run(all_receivers, receivers6, check_receivers, cores, tools, out_dir, smoke, log,
+            number):
     figures = {}
     first_burst = len(log)
 
@@ -496,6 +551,7 @@ def one_run(all_receivers, receivers6, cores, tools, out_dir, smoke, log):
     figures["ipv6"] = ipv6_run(receivers6, cores, tools, out_dir, smoke, log)
     if "error" in figures["ipv6"]:
         print("  IPv6 not measured: %s" % figures["ipv6"]["error"], flush=True)
+    figures["check"] = check_run(check_receivers, cores, tools, out_dir, smoke, log, number)
     return figures
 
 
@@ -759,6 +815,8 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--runs", type=int, default=REAL_RUNS)
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--check-only", action="store_true",
+                        help="only the ssm_check case: its capture's cost")
     options = parser.parse_args()
     here = os.path.dirname(os.path.abspath(__file__))
     tools = {name: os.path.join(options.build, "bench", name) for name in ("burst_send", "delay_probe")}
@@ -769,13 +827,27 @@ def main():
     os.makedirs(options.out, exist_ok=True)
     all_receivers = receivers(options.build, here)
     receivers6 = ipv6_receivers(options.build)
+    check_receivers = check_case.receivers(options.build, [GROUP, SOURCE, str(PORT)])
     started = time.monotonic()
     load_before = load_average()
     runs, log = [], []
     for number in range(1, options.runs + 1):
         print("run %d of %d" % (number, options.runs), flush=True)
-        runs.append(one_run(all_receivers, receivers6, cores, tools, options.out, options.smoke,
-                            log))
+        if options.check_only:
+            runs.append({"check": check_run(check_receivers, cores, tools, options.out,
+                                            options.smoke, log, number)})
+        else:
+            runs.append(one_run(all_receivers, receivers6, check_receivers, cores, tools,
+                                options.out, options.smoke, log, number))
+    if options.check_only:
+        print()
+        print(check_case.line(runs, CPU_RATE))
+        print("Sender on CPU %s, receiver on CPU %s; %.0f s; load average %s before, %s after."
+              % (cores["sender"], cores["receiver"], time.monotonic() - started, load_before,
+                 load_average()))
+        with open(os.path.join(options.out, "results-check.json"), "w") as f:
+            json.dump({"runs": runs, "bursts": log}, f, indent=1)
+        return
     full = median([run["sender_full_rate"] for run in runs])
     large = [r["name"] for r in all_receivers if r["queue"] == "large"]
     text = "\n".join([
@@ -789,6 +861,7 @@ def main():
         "runs):", "",
         ratio_table(runs), "",
         ipv6_line(runs), "",
+        check_case.line(runs, CPU_RATE), "",
         big_datagrams(runs), "",
         "Full rate: bare_receive's zero-loss rate in each run, %.0f datagrams/s (median), a burst "
         "of 1 s at it to every large-queue receiver." % median([run["zero_loss_point_rate"]

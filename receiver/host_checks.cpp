@@ -71,9 +71,11 @@ void find_host_blockers(const ssm_receiver* receiver, host_findings* found) {
     return;
   }
   const ssm_channel& channel = receiver->channel;
-  if (platform_is_loopback(index)) {
+  if (platform_is_loopback(index) || platform_address_on_interface(&channel.source, index)) {
     // Looped-back multicast takes no input route check, and no router
-    // hears the reports.
+    // hears the reports: so on loopback, and for a sender of this host on
+    // that very interface, whose datagrams reach the socket by the host's
+    // own loop (no other host may send from its address).
     found->checked = true;
     found->stays_on_host = true;
     return;

@@ -6,7 +6,7 @@
 
 struct host_findings {
   bool checked;                 // whether this system lets the checks be made at all
-  bool stays_on_host;           // a loopback membership: nothing can block it
+  bool stays_on_host;           // a loopback membership, or a source on that interface itself
   bool interface_down;          // the membership's interface is down: nothing comes in on it
   char interface_name[64];      // the membership's interface; "" when none is known
   bool reverse_path_drops;      // the kernel's input route check refuses the channel there

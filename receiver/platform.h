@@ -148,33 +148,25 @@ const int wait_cut_short = -2;
 // failure.
 int platform_wait_readable(ssm_socket socket, int wait_ms);
 
-// Waits until either socket is readable, at most wait_ms milliseconds, for a
-// program whose stops are always noted (platform_catch_stops): a stop is
-// never acted on here, and where the system cannot cut the wait short
-// (Windows) the caller waits in slices of at most about 100 ms and looks for
-// the request between them. second may be ssm_no_socket. Returns 1 (first),
-// 2 (second) or 3 (both) when readable, 0 when the time ran out,
-// wait_cut_short, or -1 on failure.
-int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms);
-
-// Opens a capture of the channel's datagrams as they reach the interface
-// with this index, whatever this host does with them afterwards: incoming
-// UDP from source to group and port (the first fragment of each). Returns
-// ssm_no_socket, with the reason in *reason, where it cannot be made (it
-// needs root or CAP_NET_RAW, and a system that has one) or no interface is
-// known (index 0).
+// Opens a count of the channel's datagrams as they reach the interface with
+// this index, whatever this host does with them afterwards: UDP from source
+// to group and port, the first fragment of each (behind IPv6's hop-by-hop,
+// destination options, routing and fragment headers, a few of them), and, on
+// an interface that is not a loopback one, the host's own datagrams of the
+// channel going out of it. The count costs a filter run per packet: nothing
+// is kept to be read. Returns ssm_no_socket, with the reason in *reason,
+// where it cannot be made (it needs root or CAP_NET_RAW, and a system that
+// has one) or no interface is known (index 0).
 ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_address* group,
                                       const ssm_address* source, std::uint16_t port,
                                       const char** reason);
 
-// Takes, without waiting, what the capture queued. Returns how many
-// datagrams it took.
-long platform_drain_link_capture(ssm_socket capture);
+// Adds to *seen the datagrams the capture counted since it opened or since
+// the last call. Returns 0, or -1.
+int platform_link_capture_count(ssm_socket capture, long long* seen);
 
-// Counts of the capture since it opened, as the system kept them: the
-// channel's datagrams that reached the interface, and how many of those the
-// capture itself had no room for. Call it once. Returns 0, or -1.
-int platform_link_capture_counts(ssm_socket capture, long long* seen, long long* dropped);
+// Closes the capture.
+void platform_close_link_capture(ssm_socket capture);
 
 // Stop requests: SIGINT, SIGTERM and SIGHUP (POSIX); Ctrl-C, Ctrl-Break and
 // the console closing (Windows). The receivers write out the lines they hold
@@ -249,6 +241,9 @@ bool platform_is_local_address(const ssm_address* address);
 
 // Whether the interface with this index is a loopback interface.
 bool platform_is_loopback(unsigned index);
+
+// Whether address is one of the addresses of the interface with this index.
+bool platform_address_on_interface(const ssm_address* address, unsigned index);
 
 // Whether the interface with this index is up (administratively): 1, 0 when
 // down, -1 when the system cannot say.

@@ -10,11 +10,8 @@ ssm_socket platform_open_link_capture(unsigned /*interface_index*/,
   return ssm_no_socket;
 }
 
-long platform_drain_link_capture(ssm_socket /*capture*/) {
-  return 0;
-}
-
-int platform_link_capture_counts(ssm_socket /*capture*/, long long* /*seen*/,
-                                 long long* /*dropped*/) {
+int platform_link_capture_count(ssm_socket /*capture*/, long long* /*seen*/) {
   return -1;
 }
+
+void platform_close_link_capture(ssm_socket /*capture*/) {}

@@ -495,107 +495,179 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
   return ready > 0 ? 1 : 0;
 }
 
-int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms) {
-  pollfd wanted[2] = {};
-  wanted[0].fd = static_cast<int>(first);
-  wanted[1].fd = static_cast<int>(second);  // poll skips -1
-  wanted[0].events = POLLIN;
-  wanted[1].events = POLLIN;
-  if (wanted[0].fd < 0) {
-    errno = EBADF;
-    return -1;
-  }
-  int ready = poll(wanted, 2, wait_ms < 0 ? -1 : wait_ms);
-  if (ready < 0) {
-    return errno == EINTR ? wait_cut_short : -1;
-  }
-  if ((wanted[0].revents & POLLNVAL) != 0 || (wanted[1].revents & POLLNVAL) != 0) {
-    errno = EBADF;
-    return -1;
-  }
-  return (wanted[0].revents != 0 ? 1 : 0) | (wanted[1].revents != 0 ? 2 : 0);
-}
-
 #ifdef SSM_HAVE_PACKET_CAPTURE
 namespace {
 
-// A capture takes the headers only: the count is what matters.
-const unsigned capture_snap_bytes = 64;
+// What an accepted packet keeps: nothing is read, the filter's verdict is
+// all that counts.
+const unsigned capture_snap_bytes = 4;
 
-// A classic BPF program that accepts the channel's datagrams only. Each test
-// either must hold (else reject) or rejects when it holds; the jumps to the
-// end are filled in once the program is complete.
+// Extension headers walked before the UDP header of an IPv6 datagram: enough
+// for hop-by-hop, destination options, routing, fragment and destination
+// options again, the order RFC 8200 gives; a classic BPF program cannot loop.
+const int ipv6_headers_walked = 5;
+
+// The IPv6 program, the longest, is about 130 instructions.
+const int filter_room = 160;
+
+// Where a jump of the program goes: the next instruction, or a label placed
+// later (the program only jumps forward).
+const int to_next = -1;
+enum fixed_label { to_reject, to_accept };
+
+// A classic BPF program that accepts the channel's datagrams only, built with
+// labels that are turned into offsets once it is complete.
 struct capture_filter {
-  sock_filter code[32];
-  bool reject_when_true[32];
-  bool is_test[32];
+  sock_filter code[filter_room];
+  int jump_true[filter_room];
+  int jump_false[filter_room];
+  int labels[filter_room];  // the instruction each label stands before
   int size;
+  int label_count;
 };
 
-void filter_load(capture_filter* filter, std::uint16_t code, std::uint32_t k) {
-  filter->is_test[filter->size] = false;
-  filter->code[filter->size++] = sock_filter{code, 0, 0, k};
+int new_label(capture_filter* filter) {
+  filter->labels[filter->label_count] = -1;
+  return filter->label_count++;
 }
 
-void filter_test(capture_filter* filter, std::uint16_t code, std::uint32_t k,
-                 bool reject_when_true) {
-  filter->is_test[filter->size] = true;
-  filter->reject_when_true[filter->size] = reject_when_true;
-  filter->code[filter->size++] = sock_filter{code, 0, 0, k};
+void place(capture_filter* filter, int label) {
+  filter->labels[label] = filter->size;
+}
+
+// Past the room it only counts, and the program is refused.
+void emit(capture_filter* filter, std::uint16_t code, std::uint32_t k, int jump_true = to_next,
+          int jump_false = to_next) {
+  if (filter->size < filter_room) {
+    filter->jump_true[filter->size] = jump_true;
+    filter->jump_false[filter->size] = jump_false;
+    filter->code[filter->size] = sock_filter{code, 0, 0, k};
+  }
+  ++filter->size;
 }
 
 // Loads the 32-bit word at offset (network order, as BPF reads it) and
 // requires it to be the one of bytes.
-void filter_word(capture_filter* filter, std::uint32_t offset, const unsigned char* bytes) {
+void require_word(capture_filter* filter, std::uint32_t offset, const unsigned char* bytes) {
   std::uint32_t word = static_cast<std::uint32_t>(bytes[0]) << 24 |
                        static_cast<std::uint32_t>(bytes[1]) << 16 |
                        static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
-  filter_load(filter, BPF_LD | BPF_W | BPF_ABS, offset);
-  filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, word, false);
+  emit(filter, BPF_LD | BPF_W | BPF_ABS, offset);
+  emit(filter, BPF_JMP | BPF_JEQ | BPF_K, word, to_next, to_reject);
 }
 
-void build_filter(capture_filter* filter, const ssm_address* group, const ssm_address* source,
-                  std::uint16_t port) {
-  filter->size = 0;
-  // What this host sends itself is not what reached it.
-  filter_load(filter, BPF_LD | BPF_B | BPF_ABS,
-              static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE));
-  filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, true);
-  if (group->family == ssm_ipv6) {
-    // Offsets in the IPv6 header; a UDP header right after it.
-    filter_load(filter, BPF_LD | BPF_B | BPF_ABS, 6);
-    filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, false);
-    for (std::size_t i = 0; i < 16; i += 4) {
-      filter_word(filter, static_cast<std::uint32_t>(8 + i), source->bytes + i);
-      filter_word(filter, static_cast<std::uint32_t>(24 + i), group->bytes + i);
-    }
-    filter_load(filter, BPF_LD | BPF_H | BPF_ABS, 40 + 2);
-  } else {
-    filter_load(filter, BPF_LD | BPF_B | BPF_ABS, 9);
-    filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, false);
-    filter_word(filter, 12, source->bytes);
-    filter_word(filter, 16, group->bytes);
-    // Only a first fragment holds the ports: one count a datagram.
-    filter_load(filter, BPF_LD | BPF_H | BPF_ABS, 6);
-    filter_test(filter, BPF_JMP | BPF_JSET | BPF_K, 0x1fff, true);
-    filter_load(filter, BPF_LDX | BPF_B | BPF_MSH, 0);
-    filter_load(filter, BPF_LD | BPF_H | BPF_IND, 2);
+// From the IPv6 header on: A holds a next header, X where that header
+// starts. Each step either finds UDP, or steps over one extension header;
+// a fragment that is not the first is left out (its first was counted).
+void walk_ipv6_headers(capture_filter* filter, int udp) {
+  emit(filter, BPF_LD | BPF_B | BPF_ABS, 6);
+  emit(filter, BPF_LDX | BPF_W | BPF_IMM, 40);
+  for (int step = 0; step < ipv6_headers_walked; ++step) {
+    int options = new_label(filter);
+    int fragment = new_label(filter);
+    int next_step = new_label(filter);
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, udp);
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_FRAGMENT, fragment);
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_HOPOPTS, options);
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_DSTOPTS, options);
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_ROUTING, options, to_reject);
+    // Its length is in 8-byte units, not counting the first 8.
+    place(filter, options);
+    emit(filter, BPF_LD | BPF_B | BPF_IND, 1);
+    emit(filter, BPF_ALU | BPF_ADD | BPF_K, 1);
+    emit(filter, BPF_ALU | BPF_LSH | BPF_K, 3);
+    emit(filter, BPF_ALU | BPF_ADD | BPF_X, 0);
+    emit(filter, BPF_ST, 0);
+    emit(filter, BPF_LD | BPF_B | BPF_IND, 0);
+    emit(filter, BPF_LDX | BPF_W | BPF_MEM, 0);
+    emit(filter, BPF_JMP | BPF_JA, 0, next_step);
+    // Eight bytes; the offset is the upper 13 bits of bytes 2-3.
+    place(filter, fragment);
+    emit(filter, BPF_LD | BPF_H | BPF_IND, 2);
+    emit(filter, BPF_JMP | BPF_JSET | BPF_K, 0xfff8, to_reject);
+    emit(filter, BPF_LD | BPF_B | BPF_IND, 0);
+    emit(filter, BPF_ST, 0);
+    emit(filter, BPF_MISC | BPF_TXA, 0);
+    emit(filter, BPF_ALU | BPF_ADD | BPF_K, 8);
+    emit(filter, BPF_MISC | BPF_TAX, 0);
+    emit(filter, BPF_LD | BPF_W | BPF_MEM, 0);
+    place(filter, next_step);
   }
-  filter_test(filter, BPF_JMP | BPF_JEQ | BPF_K, port, false);
-  int accept = filter->size;
-  filter_load(filter, BPF_RET | BPF_K, capture_snap_bytes);
-  filter_load(filter, BPF_RET | BPF_K, 0);
-  for (int i = 0; i < accept; ++i) {
-    if (!filter->is_test[i]) {
-      continue;
+  emit(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, udp, to_reject);
+}
+
+// Turns the labels into offsets. Returns false when one is out of reach.
+bool resolve(capture_filter* filter) {
+  if (filter->size > filter_room) {
+    return false;
+  }
+  for (int i = 0; i < filter->size; ++i) {
+    sock_filter& instruction = filter->code[i];
+    const int targets[2] = {filter->jump_true[i], filter->jump_false[i]};
+    int offsets[2] = {0, 0};
+    for (int which = 0; which < 2; ++which) {
+      if (targets[which] == to_next) {
+        continue;
+      }
+      offsets[which] = filter->labels[targets[which]] - (i + 1);
+      if (offsets[which] < 0 || offsets[which] > 255) {
+        return false;
+      }
     }
-    auto to_reject = static_cast<unsigned char>(accept + 1 - (i + 1));
-    if (filter->reject_when_true[i]) {
-      filter->code[i].jt = to_reject;
+    if (BPF_CLASS(instruction.code) == BPF_JMP && BPF_OP(instruction.code) == BPF_JA) {
+      instruction.k = static_cast<std::uint32_t>(offsets[0]);
     } else {
-      filter->code[i].jf = to_reject;
+      instruction.jt = static_cast<unsigned char>(offsets[0]);
+      instruction.jf = static_cast<unsigned char>(offsets[1]);
     }
   }
+  return true;
+}
+
+// Offsets are from the network header, where a SOCK_DGRAM packet socket
+// starts incoming and outgoing packets alike. The socket takes every
+// protocol: the filter picks IP. incoming_only: outgoing packets are left out.
+bool build_filter(capture_filter* filter, const ssm_address* group, const ssm_address* source,
+                  std::uint16_t port, bool incoming_only) {
+  filter->size = 0;
+  filter->label_count = 0;
+  (void)new_label(filter);  // to_reject
+  (void)new_label(filter);  // to_accept
+  bool ipv6 = group->family == ssm_ipv6;
+  if (incoming_only) {
+    // Where the kernel cannot be told to ignore them (before Linux 4.20).
+    emit(filter, BPF_LD | BPF_B | BPF_ABS,
+         static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE));
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, to_reject);
+  }
+  emit(filter, BPF_LD | BPF_H | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL));
+  emit(filter, BPF_JMP | BPF_JEQ | BPF_K, ipv6 ? ETH_P_IPV6 : ETH_P_IP, to_next, to_reject);
+  if (ipv6) {
+    for (std::size_t i = 0; i < 16; i += 4) {
+      require_word(filter, static_cast<std::uint32_t>(8 + i), source->bytes + i);
+      require_word(filter, static_cast<std::uint32_t>(24 + i), group->bytes + i);
+    }
+    int udp = new_label(filter);
+    walk_ipv6_headers(filter, udp);
+    place(filter, udp);
+  } else {
+    emit(filter, BPF_LD | BPF_B | BPF_ABS, 9);
+    emit(filter, BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, to_next, to_reject);
+    require_word(filter, 12, source->bytes);
+    require_word(filter, 16, group->bytes);
+    // Only a first fragment holds the ports: one count a datagram.
+    emit(filter, BPF_LD | BPF_H | BPF_ABS, 6);
+    emit(filter, BPF_JMP | BPF_JSET | BPF_K, 0x1fff, to_reject);
+    emit(filter, BPF_LDX | BPF_B | BPF_MSH, 0);
+  }
+  // X: where the UDP header starts.
+  emit(filter, BPF_LD | BPF_H | BPF_IND, 2);
+  emit(filter, BPF_JMP | BPF_JEQ | BPF_K, port, to_accept, to_reject);
+  place(filter, to_accept);
+  emit(filter, BPF_RET | BPF_K, capture_snap_bytes);
+  place(filter, to_reject);
+  emit(filter, BPF_RET | BPF_K, 0);
+  return resolve(filter);
 }
 
 }  // namespace
@@ -608,6 +680,14 @@ ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_addres
     *reason = "the system does not say which interface the membership is on";
     return ssm_no_socket;
   }
+  // On loopback each datagram passes twice, going out and coming in: there
+  // only incoming ones count.
+  bool incoming_only = platform_is_loopback(interface_index);
+  capture_filter filter{};
+  if (!build_filter(&filter, group, source, port, incoming_only)) {
+    *reason = "its filter is too long for this system";
+    return ssm_no_socket;
+  }
   // Protocol 0 takes nothing until the bind: the filter is in place first.
   int fd = socket(AF_PACKET, SOCK_DGRAM, 0);
   if (fd < 0) {
@@ -615,14 +695,24 @@ ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_addres
                                                 : platform_socket_error_text();
     return ssm_no_socket;
   }
-  capture_filter filter{};
-  build_filter(&filter, group, source, port);
   sock_fprog program{static_cast<unsigned short>(filter.size), filter.code};
-  int queue = 4 * 1024 * 1024;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+  // The kernel counts every packet the filter accepts, also those it drops
+  // for want of room, and drops them before it copies anything: the
+  // smallest queue, never read, leaves the count and the filter's run alone.
+  int queue = 0;
+  (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+  if (incoming_only) {
+    // Not even handed to the filter: each would be copied for it first.
+    int ignore = 1;
+    (void)setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &ignore, sizeof ignore);
+  }
   sockaddr_ll link{};
   link.sll_family = AF_PACKET;
-  link.sll_protocol = htons(group->family == ssm_ipv6 ? ETH_P_IPV6 : ETH_P_IP);
+  // Every protocol: only such a socket is shown outgoing packets, and it is
+  // handed each incoming one before IP is, so that IP, last, need not copy
+  // the packets the capture also holds (a socket of one protocol comes after
+  // IP).
+  link.sll_protocol = htons(ETH_P_ALL);
   link.sll_ifindex = static_cast<int>(interface_index);
   if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0 ||
       bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
@@ -633,25 +723,20 @@ ssm_socket platform_open_link_capture(unsigned interface_index, const ssm_addres
   return fd;
 }
 
-long platform_drain_link_capture(ssm_socket capture) {
-  unsigned char header[capture_snap_bytes];
-  long taken = 0;
-  while (recv(static_cast<int>(capture), header, sizeof header, MSG_DONTWAIT) >= 0) {
-    ++taken;
-  }
-  return taken;
-}
-
-int platform_link_capture_counts(ssm_socket capture, long long* seen, long long* dropped) {
+int platform_link_capture_count(ssm_socket capture, long long* seen) {
   tpacket_stats counts{};
   socklen_t size = sizeof counts;
+  // Reading them starts them again from 0.
   if (getsockopt(static_cast<int>(capture), SOL_PACKET, PACKET_STATISTICS, &counts, &size) != 0) {
     return -1;
   }
-  // The system counts the dropped ones among those that matched.
-  *seen = counts.tp_packets;
-  *dropped = counts.tp_drops;
+  // tp_packets: those the filter accepted, queued or dropped.
+  *seen += counts.tp_packets;
   return 0;
+}
+
+void platform_close_link_capture(ssm_socket capture) {
+  close(static_cast<int>(capture));
 }
 #endif  // without a packet socket: platform_no_capture.cpp
 
@@ -935,7 +1020,11 @@ int platform_route_interface(const ssm_address* address, unsigned* index) {
 #endif
 }
 
-bool platform_is_local_address(const ssm_address* address) {
+namespace {
+
+// Whether address is one of this host's, on the interface named so or (for
+// nullptr) on any.
+bool address_held(const ssm_address* address, const char* interface) {
   ifaddrs* all = nullptr;
   if (getifaddrs(&all) != 0) {
     return false;
@@ -943,7 +1032,7 @@ bool platform_is_local_address(const ssm_address* address) {
   bool found = false;
   for (const ifaddrs* i = all; i != nullptr && !found; i = i->ifa_next) {
     const sockaddr* at = i->ifa_addr;
-    if (at == nullptr) {
+    if (at == nullptr || (interface != nullptr && std::strcmp(i->ifa_name, interface) != 0)) {
       continue;
     }
     if (at->sa_family == AF_INET && address->family == ssm_ipv4) {
@@ -956,6 +1045,17 @@ bool platform_is_local_address(const ssm_address* address) {
   }
   freeifaddrs(all);
   return found;
+}
+
+}  // namespace
+
+bool platform_is_local_address(const ssm_address* address) {
+  return address_held(address, nullptr);
+}
+
+bool platform_address_on_interface(const ssm_address* address, unsigned index) {
+  char name[IF_NAMESIZE];
+  return if_indextoname(index, name) != nullptr && address_held(address, name);
 }
 
 bool platform_is_loopback(unsigned index) {

@@ -389,34 +389,6 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
   return ready;
 }
 
-int platform_wait_either(ssm_socket first, ssm_socket second, int wait_ms) {
-  if (first == ssm_no_socket) {
-    WSASetLastError(WSAENOTSOCK);
-    return -1;
-  }
-  // The stop is never let in here: a select on this thread is not cut short
-  // by the console handler, so the caller waits in slices and looks for the
-  // request between them.
-  fd_set readable;
-  readable.fd_count = 0;
-  readable.fd_array[readable.fd_count++] = as_socket(first);
-  if (second != ssm_no_socket) {
-    readable.fd_array[readable.fd_count++] = as_socket(second);
-  }
-  timeval timeout{};
-  timeout.tv_sec = wait_ms / 1000;
-  timeout.tv_usec = (wait_ms % 1000) * 1000;
-  int ready = select(0, &readable, nullptr, nullptr, wait_ms < 0 ? nullptr : &timeout);
-  if (ready < 0) {
-    return WSAGetLastError() == WSAEINTR ? wait_cut_short : -1;
-  }
-  int which = 0;
-  for (u_int i = 0; i < readable.fd_count; ++i) {
-    which |= readable.fd_array[i] == as_socket(first) ? 1 : 2;
-  }
-  return which;
-}
-
 void platform_catch_stops(ssm_socket /*socket*/, bool noted) {
   always_noted = noted;
   InitializeCriticalSection(&busy);
@@ -529,6 +501,10 @@ bool platform_is_local_address(const ssm_address* /*address*/) {
 }
 
 bool platform_is_loopback(unsigned /*index*/) {
+  return false;
+}
+
+bool platform_address_on_interface(const ssm_address* /*address*/, unsigned /*index*/) {
   return false;
 }
 

@@ -260,7 +260,6 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
   if (facts->link_checked) {
     (void)std::snprintf(text, sizeof text, "%lld (on %s)", facts->link_seen, interface);
     failed |= put_line("link_datagrams", text);
-    failed |= put_number("link_capture_drops", facts->link_dropped);
   } else {
     (void)std::snprintf(text, sizeof text, "not checked: %s", facts->link_reason);
     failed |= put_line("link_datagrams", text);

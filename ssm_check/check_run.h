@@ -19,8 +19,8 @@ struct check_facts {
   check_end end;
   int stop;                    // the stop request that ended it, if one did
   // From the source:
-  std::int64_t received;
-  std::int64_t taken;          // received, and any the socket gave after the end
+  std::int64_t received;       // while listening: up to the -c count, before the time ran out
+  std::int64_t taken;          // all the socket gave: received, and what was queued at the end
   std::int64_t first_us;       // when the first and the last came
   std::int64_t last_us;
   long smallest;
@@ -36,17 +36,18 @@ struct check_facts {
   // The link, counted by a capture on the membership's interface:
   bool link_checked;
   const char* link_reason;     // why it was not checked
-  long long link_seen;
-  long long link_dropped;      // by the capture itself
+  long long link_seen;         // up to the end of the listening
 };
 
 // Sets up the facts before the listening: nothing received yet.
 void start_facts(check_facts* facts, std::int64_t joined_us);
 
-// Listens on the receiver's socket, and on the capture where there is one
-// (ssm_no_socket: none), until the time is up, options->count datagrams came
-// from the source or a stop request came, and counts what came. Returns 0,
-// or -1 when a wait failed (reason in platform_socket_error_text()).
+// Listens on the receiver's socket until the time is up, options->count
+// datagrams came from the source or a stop request came, and counts what
+// came; then reads the count of the capture (ssm_no_socket: none, and
+// facts->link_checked false) and takes what the socket still holds into
+// facts->taken. Returns 0, or -1 when a wait failed (reason in
+// platform_socket_error_text()).
 int run_check(const ssm_receiver* receiver, ssm_socket capture, const check_options* options,
               check_facts* facts);
 

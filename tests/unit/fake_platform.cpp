@@ -334,6 +334,10 @@ bool platform_is_loopback(unsigned index) {
   return false;
 }
 
+bool platform_address_on_interface(const ssm_address*, unsigned index) {
+  return fake.source_on_interface == index;
+}
+
 int platform_interface_up(unsigned index) {
   for (unsigned down : fake.down) {
     if (down == index) {
@@ -378,3 +382,23 @@ long long platform_socket_drops(ssm_socket) {
 const char* platform_receive_queue_limit(ssm_socket) {
   return fake.queue_limit;
 }
+
+ssm_socket platform_open_link_capture(unsigned, const ssm_address*, const ssm_address*,
+                                      std::uint16_t, const char** reason) {
+  *reason = "not made by the fake";
+  return ssm_no_socket;
+}
+
+int platform_link_capture_count(ssm_socket, long long* seen) {
+  fake.link_reads.push_back(fake.now_us);
+  if (fake.link_count_fails) {
+    return -1;
+  }
+  if (!fake.link_counts.empty()) {
+    *seen += fake.link_counts.front();
+    fake.link_counts.pop_front();
+  }
+  return 0;
+}
+
+void platform_close_link_capture(ssm_socket) {}

@@ -95,6 +95,7 @@ struct fake_state {
   int route_back = route_unknown;   // platform_route_interface's result
   unsigned route_back_index = 0;    // and the interface it gives
   bool source_local = false;
+  unsigned source_on_interface = 0;  // the interface the source is an address of
   std::vector<unsigned> loopbacks;  // loopback interfaces' indexes
   std::vector<unsigned> down;       // interfaces that are down
   int accept_local = 0;             // platform_accepts_local_source's answer
@@ -107,6 +108,12 @@ struct fake_state {
   // What happened.
   int input_routes_asked = 0;
   std::vector<std::int64_t> drop_read_times;  // when the drop count was read
+  // The link capture. Script: what each read of its count adds (none left:
+  // 0), and whether a read fails.
+  std::deque<long long> link_counts;
+  bool link_count_fails = false;
+  // What happened: when its count was read.
+  std::vector<std::int64_t> link_reads;
 };
 
 // The one fake, reset by each test.

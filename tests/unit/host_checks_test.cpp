@@ -71,6 +71,11 @@ TEST_F(HostChecks, SilentWhereNothingBlocksOrNothingCanBeKnown) {
   fake.loopbacks = {3};
   EXPECT_EQ(start(), "") << "a loopback membership";
   fake.loopbacks.clear();
+  fake.source_local = true;
+  fake.source_on_interface = 3;
+  EXPECT_EQ(start(), "") << "this host's own sender on that interface: the loop brings it";
+  fake.source_local = false;
+  fake.source_on_interface = 0;
   fake.protocol = {3, 0, false};
   fake.input_route = route_delivered;
   EXPECT_EQ(start(), "") << "the kernel lets it through";

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The throughput benchmark, once, with tiny bursts: it must still build, run
-# every receiver, print its table and its IPv6 line, and draw the sweep's
-# chart. Nothing about speed is asserted.
+# every receiver, print its table, its IPv6 line and its ssm_check line,
+# and draw the sweep's chart. Nothing about speed is asserted.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 export SSM_BENCH_BUILD_DIR=${SSM_BUILD_DIR:-$top/build}-bench
@@ -39,7 +39,8 @@ for line in "^Sender's full rate" "^Full rate: bare_receive's zero-loss rate" \
             "^ssm_listen: CPU at full rate [0-9.]* times bare_receive's (target <= 0.50; the floor, bare_batch: [0-9]" \
             "^| ssm_listen / bare_batch | [0-9]" "^| ssm_listen / bare_receive | [0-9]" \
             "^| bare_batch / bare_receive (the floor) | [0-9]" "^| ssm_watch / bare_select | [0-9]" \
-            "^ssm_listen: at 200/s p50" "^ssm_listen: peak RSS"; do
+            "^ssm_listen: at 200/s p50" "^ssm_listen: peak RSS" \
+            "^ssm_check at 100k/s: with its link capture [0-9]* ns CPU .* without it [0-9]* ns"; do
   grep -q "$line" "$log" || { echo "bench-smoke: no line '$line'" >&2; exit 1; }
 done
 # The IPv6 run over its veth pair, with a figure in every place.
@@ -87,4 +88,4 @@ if sorted(lines) != sorted(wanted):
   echo "bench-smoke: $chart is missing, not well-formed, or not one line per receiver" >&2
   exit 1
 fi
-echo "bench-smoke: the benchmark ran every receiver, printed its table and IPv6 line, drew the sweep"
+echo "bench-smoke: the benchmark ran every receiver, printed its table, IPv6 and ssm_check lines, drew the sweep"
