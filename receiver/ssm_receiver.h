@@ -60,12 +60,18 @@ struct sender_record {
 // Once ready, stop requests are caught (platform_catch_stops).
 int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* receiver);
 
+// Room for the words of what is wrong with an operand: two quoted operands
+// and the reason.
+const std::size_t operand_problem_room = 320;
+
 // Checks the three operand texts of a channel (both addresses IPv4, or both
 // IPv6; the group may name an interface after '%'; the port 0 to 65535) into
-// *channel. Returns 0, or exit_usage after one line on standard error that
-// names the operand.
-int read_channel_operands(const char* program, const char* group_text, const char* source_text,
-                          const char* port_text, ssm_channel* channel);
+// *channel. Returns 0, or exit_usage with what is wrong in problem (room
+// bytes), naming the operand: "group '232.1': not a dotted-decimal IPv4
+// address".
+int read_channel_operands(const char* group_text, const char* source_text,
+                          const char* port_text, ssm_channel* channel, char* problem,
+                          std::size_t room);
 
 // open_ssm_receiver without the command line: checks the three operand texts
 // and does the rest of its start-up (the messages name them alike). Output

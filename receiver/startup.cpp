@@ -39,11 +39,12 @@ void quote_operand(char* out, std::size_t room, const char* text) {
   out[i] = '\0';
 }
 
-int bad_operand(const char* program, const char* what, const char* text, const char* expected) {
+// Words what is wrong with an operand into problem: "<what> '<text>': <expected>".
+int bad_operand(char* problem, std::size_t room, const char* what, const char* text,
+                const char* expected) {
   char quoted[80];
   quote_operand(quoted, sizeof quoted, text);
-  // A message that cannot be written has nowhere else to go.
-  (void)std::fprintf(stderr, "%s: %s '%s': %s\n", program, what, quoted, expected);
+  (void)std::snprintf(problem, room, "%s '%s': %s", what, quoted, expected);
   return exit_usage;
 }
 
@@ -191,7 +192,7 @@ const char* read_address(const char* text, std::size_t size, ssm_address* addres
 
 // Reads the group operand: an address, and the interface after a '%'.
 // Returns 0 or, after the message, exit_usage.
-int read_group(const char* program, const char* text, ssm_channel* channel) {
+int read_group(const char* text, ssm_channel* channel, char* problem, std::size_t room) {
   interface_suffix suffix{};
   if (!parse_interface_suffix(text, platform_interface_name_most(), &suffix)) {
     char expected[96];
@@ -200,12 +201,12 @@ int read_group(const char* program, const char* text, ssm_channel* channel) {
                         "the interface after '%%' must be a name of 1 to %zu characters "
                         "or an index",
                         platform_interface_name_most());
-    return bad_operand(program, "group", text, expected);
+    return bad_operand(problem, room, "group", text, expected);
   }
-  char room[96];
-  const char* problem = read_address(text, suffix.address_size, &channel->group, room, sizeof room);
-  if (problem != nullptr) {
-    return bad_operand(program, "group", text, problem);
+  char made[96];
+  const char* wrong = read_address(text, suffix.address_size, &channel->group, made, sizeof made);
+  if (wrong != nullptr) {
+    return bad_operand(problem, room, "group", text, wrong);
   }
   channel->interface_name = suffix.index == 0 ? suffix.name : nullptr;
   channel->interface_index = suffix.index;
@@ -223,31 +224,32 @@ int open_ssm_receiver(int argc, char** argv, const char* program, ssm_receiver* 
   return open_ssm_channel(program, argv[1], argv[2], argv[3], false, receiver);
 }
 
-int read_channel_operands(const char* program, const char* group_text, const char* source_text,
-                          const char* port_text, ssm_channel* channel) {
+int read_channel_operands(const char* group_text, const char* source_text,
+                          const char* port_text, ssm_channel* channel, char* problem,
+                          std::size_t room) {
   *channel = ssm_channel{};
-  if (read_group(program, group_text, channel) != 0) {
+  if (read_group(group_text, channel, problem, room) != 0) {
     return exit_usage;
   }
-  char room[96];
-  const char* problem = std::strchr(source_text, '%') != nullptr
-                            ? "the interface goes on the group (<group>%<interface>), not on "
-                              "the source"
-                            : read_address(source_text, std::strlen(source_text), &channel->source,
-                                           room, sizeof room);
-  if (problem != nullptr) {
-    return bad_operand(program, "source", source_text, problem);
+  char made[96];
+  const char* wrong = std::strchr(source_text, '%') != nullptr
+                          ? "the interface goes on the group (<group>%<interface>), not on "
+                            "the source"
+                          : read_address(source_text, std::strlen(source_text), &channel->source,
+                                         made, sizeof made);
+  if (wrong != nullptr) {
+    return bad_operand(problem, room, "source", source_text, wrong);
   }
   if (!parse_port_operand(port_text, &channel->port)) {
-    return bad_operand(program, "port", port_text, "not a decimal number from 0 to 65535");
+    return bad_operand(problem, room, "port", port_text, "not a decimal number from 0 to 65535");
   }
   if (channel->group.family != channel->source.family) {
     char quoted_group[80];
     char quoted_source[80];
     quote_operand(quoted_group, sizeof quoted_group, group_text);
     quote_operand(quoted_source, sizeof quoted_source, source_text);
-    (void)std::fprintf(stderr, "%s: group '%s' and source '%s': not of one address family\n",
-                       program, quoted_group, quoted_source);
+    (void)std::snprintf(problem, room, "group '%s' and source '%s': not of one address family",
+                        quoted_group, quoted_source);
     return exit_usage;
   }
   return 0;
@@ -256,7 +258,11 @@ int read_channel_operands(const char* program, const char* group_text, const cha
 int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
                      const char* port_text, bool always_noted, ssm_receiver* receiver) {
   ssm_channel channel{};
-  if (read_channel_operands(program, group_text, source_text, port_text, &channel) != 0) {
+  char problem[operand_problem_room];
+  if (read_channel_operands(group_text, source_text, port_text, &channel, problem,
+                            sizeof problem) != 0) {
+    // A message that cannot be written has nowhere else to go.
+    (void)std::fprintf(stderr, "%s: %s\n", program, problem);
     return exit_usage;
   }
 
