@@ -168,6 +168,71 @@ int platform_link_capture_count(ssm_socket capture, long long* seen);
 // Closes the capture.
 void platform_close_link_capture(ssm_socket capture);
 
+// Closes a socket the program opened (a monitor's channel it no longer
+// watches).
+void platform_close_socket(ssm_socket socket);
+
+// Binds a channel's socket to the port so that several channels may share
+// it: to the group's address where the system takes one (Linux: the kernel
+// then hands the socket only its group's datagrams, and looks at no other
+// socket of the port for them), else to the wildcard address; address reuse
+// on in either case. scope_index is the interface of a group that needs one
+// (0: none). Returns 0, or -1 with the reason in platform_socket_error_text().
+int platform_bind_group(ssm_socket socket, const ssm_address* group, std::uint16_t port,
+                        unsigned scope_index);
+
+// Receives, without waiting, the datagrams already queued, at most count (and
+// at most platform_batch_limit()), keeping only the first head_size bytes of
+// each in heads + i * head_size and its whole length in lengths[i] (-1 for a
+// failed receive, which ends the batch), its sender in senders[i]. Returns
+// how many results it gave; 0 when nothing was queued.
+int platform_receive_heads(ssm_socket socket, unsigned char* heads, std::size_t head_size,
+                           int count, long* lengths, ssm_address* senders);
+
+// A set of sockets waited on together, each known by a tag.
+struct readiness_set;
+
+// What a wait found of one socket.
+struct readiness_event {
+  std::uint32_t tag;
+  bool readable;  // or closed, or an error is pending
+  bool writable;
+};
+
+// Opens a set for at most `most` sockets. Returns nullptr with the reason in
+// platform_socket_error_text().
+readiness_set* platform_open_readiness(int most);
+
+// Watches the socket (or changes what is watched of it): for reading, and
+// for writing too where writable. Returns 0 or -1.
+int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
+                          bool writable);
+
+// Stops watching the socket; call before closing it.
+void platform_unwatch_socket(readiness_set* set, ssm_socket socket);
+
+// Waits at most wait_ms milliseconds (0 only looks) until watched sockets are
+// ready, and writes at most `most` of them into events. A program whose stops
+// are always noted (platform_catch_stops) sees a stop within about 100 ms
+// where the system cannot cut the wait short. Returns how many, 0 when the
+// time ran out, wait_cut_short, or -1 on failure.
+int platform_wait_ready(readiness_set* set, readiness_event* events, int most, int wait_ms);
+
+// Raises the limit of open files to `wanted` where the hard limit allows.
+// Returns 0, or -1 with the hard limit in *most (-1 where the system keeps
+// none that matters).
+int platform_raise_open_files(long wanted, long* most);
+
+// The time of day, UTC: milliseconds since 1970-01-01T00:00:00Z.
+std::int64_t platform_wall_clock_ms();
+
+// From now on a reload request (SIGHUP) is noted instead of ending the
+// process, where the system has one; call after platform_catch_stops.
+void platform_catch_reloads();
+
+// Whether a reload request came since the last call.
+bool platform_reload_requested();
+
 // Stop requests: SIGINT, SIGTERM and SIGHUP (POSIX); Ctrl-C, Ctrl-Break and
 // the console closing (Windows). The receivers write out the lines they hold
 // before they end. A wait with a time (not receive_no_wait), in

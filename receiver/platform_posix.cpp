@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,6 +37,13 @@ const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Written by the handler only.
 volatile sig_atomic_t noted_stop = 0;
+
+// Written by the reload handler, cleared by the loop.
+volatile sig_atomic_t noted_reload = 0;
+
+void note_reload(int /*signal_number*/) {
+  noted_reload = 1;
+}
 
 // The socket whose receives and waits a stop must cut short.
 volatile sig_atomic_t stop_socket = -1;
@@ -463,6 +471,41 @@ int platform_receive_batch(ssm_socket socket, unsigned char* slots, std::size_t 
   }
   return received;
 }
+
+int platform_receive_heads(ssm_socket socket, unsigned char* heads, std::size_t head_size,
+                           int count, long* lengths, ssm_address* senders) {
+  if (count > batch_limit) {
+    count = batch_limit;
+  }
+  mmsghdr messages[batch_limit];
+  iovec pieces[batch_limit];
+  sender_room from[batch_limit];
+  std::memset(messages, 0, sizeof messages[0] * static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    pieces[i].iov_base = heads + static_cast<std::size_t>(i) * head_size;
+    pieces[i].iov_len = head_size;
+    messages[i].msg_hdr.msg_name = &from[i];
+    messages[i].msg_hdr.msg_namelen = sizeof from[i];
+    messages[i].msg_hdr.msg_iov = &pieces[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  // MSG_TRUNC: the length of the whole datagram, though only its head is
+  // copied out.
+  int received = recvmmsg(static_cast<int>(socket), messages, static_cast<unsigned>(count),
+                          MSG_DONTWAIT | MSG_TRUNC, nullptr);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return 0;
+    }
+    lengths[0] = -1;
+    return 1;
+  }
+  for (int i = 0; i < received; ++i) {
+    lengths[i] = static_cast<long>(messages[i].msg_len);
+    take_sender(&from[i], &senders[i]);
+  }
+  return received;
+}
 #endif  // without recvmmsg: platform_single_receive.cpp
 
 void platform_pause(ssm_socket /*socket*/, int wait_us) {
@@ -739,6 +782,74 @@ void platform_close_link_capture(ssm_socket capture) {
   close(static_cast<int>(capture));
 }
 #endif  // without a packet socket: platform_no_capture.cpp
+
+void platform_close_socket(ssm_socket socket) {
+  close(static_cast<int>(socket));
+}
+
+int platform_bind_group(ssm_socket socket, const ssm_address* group, std::uint16_t port,
+                        unsigned scope_index) {
+  int fd = static_cast<int>(socket);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_storage local;
+  put_address(&local, group);
+  socklen_t size = sizeof(sockaddr_in);
+  if (group->family == ssm_ipv6) {
+    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+    in6->sin6_port = htons(port);
+    in6->sin6_scope_id = scope_index;
+    size = sizeof(sockaddr_in6);
+  } else {
+    reinterpret_cast<sockaddr_in*>(&local)->sin_port = htons(port);
+  }
+  return bind(fd, reinterpret_cast<sockaddr*>(&local), size);
+}
+
+int platform_raise_open_files(long wanted, long* most) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    *most = -1;
+    return -1;
+  }
+  auto want = static_cast<rlim_t>(wanted);
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < want) {
+    bool enough = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= want;
+    limit.rlim_cur = enough ? want : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || !enough) {
+      *most = limit.rlim_max == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_max);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+std::int64_t platform_wall_clock_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void platform_catch_reloads() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = note_reload;
+  sigemptyset(&action.sa_mask);
+  for (int other : stop_signals) {
+    sigaddset(&action.sa_mask, other);
+  }
+  // No SA_RESTART: a wait returns at once, and the loop sees the request.
+  action.sa_flags = 0;
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+bool platform_reload_requested() {
+  if (noted_reload == 0) {
+    return false;
+  }
+  noted_reload = 0;
+  return true;
+}
 
 std::int64_t platform_monotonic_us() {
   timespec now{};

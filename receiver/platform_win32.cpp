@@ -407,6 +407,39 @@ void platform_end_stopped(int /*stop*/) {
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+void platform_close_socket(ssm_socket socket) {
+  closesocket(as_socket(socket));
+}
+
+int platform_bind_group(ssm_socket socket, const ssm_address* group, std::uint16_t port,
+                        unsigned /*scope_index*/) {
+  // Winsock takes no multicast address in a bind: the wildcard, shared.
+  BOOL on = TRUE;
+  setsockopt(as_socket(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+             sizeof on);
+  return platform_bind_any(socket, group->family, port);
+}
+
+int platform_raise_open_files(long /*wanted*/, long* most) {
+  // Sockets are handles, not descriptors of the C runtime: no limit applies.
+  *most = -1;
+  return 0;
+}
+
+std::int64_t platform_wall_clock_ms() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  // 100 ns ticks since 1601-01-01.
+  std::int64_t ticks = static_cast<std::int64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
+  return ticks / 10000 - 11644473600000LL;
+}
+
+void platform_catch_reloads() {}
+
+bool platform_reload_requested() {
+  return false;
+}
+
 std::int64_t platform_monotonic_us() {
   LARGE_INTEGER frequency;
   LARGE_INTEGER now;

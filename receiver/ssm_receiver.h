@@ -96,8 +96,14 @@ int join_ssm_group(ssm_socket socket, std::uint32_t group, std::uint32_t source,
 // membership is on. Returns 0, or -1 with the reason in *reason.
 int join_ssm_channel(ssm_receiver* receiver, const char** reason);
 
-// Asks for the membership again, as after a silent second, and returns
-// join_ssm_group's result. A membership still held on an interface that has
+// renew_ssm_membership's result when the request was refused as one for a
+// membership still in place is: the interface holds it (or the system cannot
+// say otherwise).
+const int renewal_held = 1;
+
+// Asks for the membership again, as after a silent second: 0 when accepted,
+// renewal_held, or -1 when refused with no membership in place (the reason
+// in *reason). A membership still held on an interface that has
 // gone since (deleted and made again: Linux keeps it and counts it against
 // the socket's limit of memberships) is dropped first. When the request is
 // refused and the interface itself no longer holds the membership (re-made

@@ -134,16 +134,19 @@ int renew_ssm_membership(ssm_receiver* receiver, const char** reason) {
     held = 0;
   }
   int joined = join_ssm_channel(receiver, reason);
+  if (joined == 0 || held == 0) {
+    return joined;
+  }
   // Refused as a held membership would be; the file that says whether the
   // interface still holds it is read only then, not on every renewal.
-  if (joined != 0 && held != 0 &&
-      platform_device_holds_membership(held, &receiver->channel.group,
-                                       &receiver->channel.source) == device_lacks) {
+  device_membership device = platform_device_holds_membership(held, &receiver->channel.group,
+                                                              &receiver->channel.source);
+  if (device == device_lacks) {
     (void)platform_leave_group(receiver->socket, &receiver->channel.group, held);
     held = 0;
-    joined = join_ssm_channel(receiver, reason);
+    return join_ssm_channel(receiver, reason);
   }
-  return joined;
+  return renewal_held;
 }
 
 void warn_unbound_interface(const char* program, ssm_receiver* receiver) {

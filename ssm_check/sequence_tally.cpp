@@ -205,8 +205,9 @@ void restart(sequence_tally* tally) {
   tally->missing_gone +=
       gaps(run, window_low(run), run->high, &tally->gone, tally->run_ranges_from);
   tally->expected_closed += run->high - run->low + 1;
+  tally->latest_jump = sequence_jump{tally->pending_before, tally->pending_first};
   if (tally->jumps < tally_jumps_kept) {
-    tally->jumps_kept[tally->jumps] = sequence_jump{tally->pending_before, tally->pending_first};
+    tally->jumps_kept[tally->jumps] = tally->latest_jump;
   }
   ++tally->jumps;
   tally->run_ranges_from = tally->gone.total;

@@ -72,6 +72,7 @@ struct sequence_tally {
   std::int64_t out_of_order;  // came after a higher one (late), or a stray
   std::int64_t jumps;
   sequence_jump jumps_kept[tally_jumps_kept];
+  sequence_jump latest_jump;  // the last of them, kept or not
   std::int64_t missing_gone;     // missing numbers that left the window; a late one lowers it
   sequence_ranges gone;          // their ranges
   std::int64_t run_ranges_from;  // how many of them came before the current run

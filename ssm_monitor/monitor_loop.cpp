@@ -1,0 +1,165 @@
+#include "monitor_loop.h"
+
+#include <cstdio>
+
+#include "exit_status.h"
+#include "output.h"
+
+namespace {
+
+// How often every channel is looked at: renewals, silences, the events of
+// the second.
+const std::int64_t look_every_us = 100000;
+
+// How many ready sockets one wait hands over at most.
+const int ready_most = 256;
+
+// A stream this fast is paced: after a round of receives the loop pauses so
+// that the next round finds several datagrams on each socket, instead of
+// waking for each one. Events do not wait on it: they are written out first.
+const double paced_per_us = 0.004;  // 4,000 datagrams a second
+const int pause_us = 1000;
+
+int look_at_all(monitor* m, std::int64_t now_us) {
+  std::int64_t unix_ms = platform_wall_clock_ms();
+  int failed = 0;
+  for (monitor_channel* channel : m->slots) {
+    if (channel != nullptr) {
+      failed |= look_at_channel(m, channel, now_us, unix_ms);
+    }
+  }
+  return failed;
+}
+
+// Reads the file again: channels added are joined, channels gone are left,
+// the others keep their counts. A file in error changes nothing.
+int reload(monitor* m) {
+  std::vector<channel_entry> wanted = m->operand_channels;
+  char problem[channel_problem_room];
+  if (list_file_channels(m->options->file, &wanted, problem, sizeof problem) != 0) {
+    (void)std::fprintf(stderr, "%s: %s: keeping the %ld channel%s in use\n", m->program, problem,
+                       m->channels, m->channels == 1 ? "" : "s");
+    return 0;
+  }
+  std::int64_t now_us = platform_monotonic_us();
+  std::int64_t unix_ms = platform_wall_clock_ms();
+  std::vector<bool> kept(wanted.size(), false);
+  for (std::size_t slot = 0; slot < m->slots.size(); ++slot) {
+    monitor_channel* channel = m->slots[slot];
+    if (channel == nullptr) {
+      continue;
+    }
+    bool found = false;
+    for (std::size_t i = 0; i < wanted.size() && !found; ++i) {
+      if (!kept[i] && same_channel(channel->entry, wanted[i])) {
+        found = true;
+        kept[i] = true;
+        // The same channel: its counts go on; its name and line may change.
+        std::snprintf(channel->entry.name, sizeof channel->entry.name, "%s", wanted[i].name);
+        channel->entry.line = wanted[i].line;
+      }
+    }
+    if (!found && drop_channel(m, slot, true, unix_ms) != 0) {
+      return output_failure(m->program);
+    }
+  }
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (!kept[i]) {
+      int status = add_channel(m, wanted[i], now_us, unix_ms);
+      if (status != 0) {
+        return status;
+      }
+    }
+  }
+  return 0;
+}
+
+// Ends the watching: the events of the second still due are written, and
+// every membership is left.
+int finish(monitor* m) {
+  std::int64_t unix_ms = platform_wall_clock_ms();
+  int failed = 0;
+  for (std::size_t slot = 0; slot < m->slots.size(); ++slot) {
+    if (m->slots[slot] != nullptr) {
+      failed |= say_pending(m, m->slots[slot], unix_ms);
+      failed |= drop_channel(m, slot, false, unix_ms);
+    }
+  }
+  if (failed != 0 || flush_output() != 0) {
+    return output_failure(m->program);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int monitor_loop(monitor* m) {
+  readiness_event ready[ready_most];
+  std::int64_t next_look_us = platform_monotonic_us();
+  // The stream's rate, measured over each look's while.
+  std::int64_t taken = 0;
+  std::int64_t measured_us = next_look_us;
+  bool paced = false;
+  for (;;) {
+    if (stop_requested()) {
+      return finish(m);
+    }
+    if (platform_reload_requested() && m->options->file != nullptr) {
+      int status = reload(m);
+      if (status != 0) {
+        return status;
+      }
+    }
+    std::int64_t now_us = platform_monotonic_us();
+    if (now_us >= next_look_us) {
+      if (look_at_all(m, now_us) != 0) {
+        return output_failure(m->program);
+      }
+      next_look_us = now_us + look_every_us;
+      paced = static_cast<double>(taken) >= paced_per_us * static_cast<double>(now_us - measured_us);
+      taken = 0;
+      measured_us = now_us;
+    }
+    // No event waits while the loop does.
+    if (output_pending() && flush_output() != 0) {
+      return output_failure(m->program);
+    }
+    auto wait_ms = static_cast<int>((next_look_us - now_us + 999) / 1000);
+    int count = platform_wait_ready(m->ready, ready, ready_most, wait_ms);
+    if (count == wait_cut_short) {
+      continue;
+    }
+    if (count < 0) {
+      print_failure(m->program, "wait for datagrams", platform_socket_error_text());
+      return exit_failure;
+    }
+    now_us = platform_monotonic_us();
+    std::int64_t unix_ms = platform_wall_clock_ms();
+    for (int i = 0; i < count; ++i) {
+      std::uint32_t tag = ready[i].tag;
+      if (tag == wake_tag) {
+        // A stop shut it, or a stray datagram came: the loop looks.
+        unsigned char head[4];
+        long length = 0;
+        ssm_address sender;
+        (void)platform_receive_heads(m->wake, head, sizeof head, 1, &length, &sender);
+        continue;
+      }
+      monitor_channel* channel = tag < m->slots.size() ? m->slots[tag] : nullptr;
+      if (channel == nullptr) {
+        continue;
+      }
+      std::int64_t before = channel->datagrams + channel->others;
+      if (take_datagrams(m, channel, now_us, unix_ms) != 0) {
+        return output_failure(m->program);
+      }
+      taken += channel->datagrams + channel->others - before;
+    }
+    if (paced && count > 0) {
+      if (output_pending() && flush_output() != 0) {
+        return output_failure(m->program);
+      }
+      platform_pause(m->wake, pause_us);
+    }
+  }
+}

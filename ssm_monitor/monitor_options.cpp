@@ -1,0 +1,99 @@
+#include "monitor_options.h"
+
+#include <cstdio>
+
+#include "exit_status.h"
+#include "operands.h"
+#include "options.h"
+#include "output.h"
+#include "ssm_receiver.h"
+
+namespace {
+
+const char synopsis[] =
+    "[-j] [-b] [-s seconds] [-f file] [<group>[%interface] <source> <port>]...";
+
+const char usage_text[] =
+    "Usage: ssm_monitor [-j] [-b] [-s seconds] [-f file] [<group>[%interface] <source> <port>]...\n"
+    "       ssm_monitor -h\n"
+    "Watches source-specific multicast channels, given as operands (three each)\n"
+    "or in a file (-f: one channel a line, \"<group>[%interface] <source> <port>\n"
+    "[name]\", # to the end of a line is a comment), joins each as ssm_watch does,\n"
+    "and writes one line on standard output for each event: joined, refused, up,\n"
+    "silent (no datagram for -s seconds, default 3, and why), missing sequence\n"
+    "numbers (bytes 0-3, little-endian; -b: big-endian), jump, host_dropped, and\n"
+    "left. -j writes them as JSON Lines. SIGHUP reads the file again; SIGINT or\n"
+    "SIGTERM ends it. Exit status: 0 stopped, 1 usage, 2 cannot run.\n";
+
+int print_help(const char* program) {
+  if (append_output(usage_text, sizeof usage_text - 1) != 0 || flush_output() != 0) {
+    return output_failure(program);
+  }
+  return monitor_help_printed;
+}
+
+struct monitor_walk {
+  const char* program;
+  monitor_options* options;
+};
+
+int take_option(void* context, char letter, const char* value) {
+  monitor_walk* walk = static_cast<monitor_walk*>(context);
+  monitor_options* options = walk->options;
+  switch (letter) {
+    case 'h':
+      return print_help(walk->program);
+    case 'j':
+      options->json = true;
+      return 0;
+    case 'b':
+      options->big_endian = true;
+      return 0;
+    case 'f':
+      options->file = value;
+      return 0;
+    default:
+      break;
+  }
+  if (parse_decimal_operand(value, 1, monitor_silence_most, &options->silence_s)) {
+    return 0;
+  }
+  char expected[64];
+  // Fits: the words and two numbers.
+  (void)std::snprintf(expected, sizeof expected, "not a decimal number from 1 to %lld",
+                      monitor_silence_most);
+  return option_error(walk->program, "seconds", value, expected);
+}
+
+int take_operand(void* context, const char* text) {
+  static_cast<monitor_walk*>(context)->options->operands.push_back(text);
+  return 0;
+}
+
+}  // namespace
+
+int parse_monitor_options(int argc, char** argv, const char* program, monitor_options* options) {
+  options->json = false;
+  options->big_endian = false;
+  options->silence_s = 3;
+  options->file = nullptr;
+  options->operands.clear();
+  monitor_walk walk{program, options};
+  const option_letters letters{"hjb", "sf"};
+  int status = walk_command_line(argc, argv, program, &letters, take_option, take_operand, &walk);
+  if (status != 0) {
+    return status;
+  }
+  std::size_t given = options->operands.size();
+  if (given % 3 != 0) {
+    (void)std::fprintf(stderr, "%s: %zu operand%s given, three for each channel: %s %s\n",
+                       program, given, given == 1 ? "" : "s", program, synopsis);
+    return exit_usage;
+  }
+  if (given == 0 && options->file == nullptr) {
+    (void)std::fprintf(stderr, "%s: no channel: give one or more, or -f file: %s %s\n", program,
+                       program, synopsis);
+    return exit_usage;
+  }
+  return 0;
+}

@@ -1,0 +1,30 @@
+// ssm_monitor's command line: [-j] [-b] [-s seconds] [-f file] and any
+// number of channels, three operands each, options before, between or after
+// them.
+#ifndef SSM_MONITOR_MONITOR_OPTIONS_H
+#define SSM_MONITOR_MONITOR_OPTIONS_H
+
+#include <vector>
+
+// The longest -s, in seconds: an hour.
+const long long monitor_silence_most = 3600;
+
+// What the command line asks for.
+struct monitor_options {
+  bool json;                // -j: events as JSON Lines
+  bool big_endian;          // -b: sequence numbers are big-endian
+  long long silence_s;      // -s: how long without a datagram is silent (default 3)
+  const char* file;         // -f: the channel file; nullptr: none
+  std::vector<const char*> operands;  // the channels' operands, three each
+};
+
+// What parse_monitor_options() returns after the usage text asked for by -h.
+const int monitor_help_printed = -1;
+
+// Reads the command line into *options. Returns 0; monitor_help_printed after
+// the usage text on standard output (-h, --help); or the exit status after
+// one line on standard error (exit_usage), or when the text cannot be
+// written (exit_failure).
+int parse_monitor_options(int argc, char** argv, const char* program, monitor_options* options);
+
+#endif  // SSM_MONITOR_MONITOR_OPTIONS_H
