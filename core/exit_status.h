@@ -1,6 +1,6 @@
 // The exit statuses of the programs (and of the sender tool).
-#ifndef RECEIVER_EXIT_STATUS_H
-#define RECEIVER_EXIT_STATUS_H
+#ifndef CORE_EXIT_STATUS_H
+#define CORE_EXIT_STATUS_H
 
 // Too few operands, or an operand that is not what it must be.
 const int exit_usage = 1;
@@ -15,4 +15,4 @@ const int exit_missing = 3;
 // ssm_check: nothing came from the source.
 const int exit_nothing = 4;
 
-#endif  // RECEIVER_EXIT_STATUS_H
+#endif  // CORE_EXIT_STATUS_H

@@ -1,11 +1,15 @@
 // What this host will do to the stream, said on standard error: the blockers
 // found after a join, and the datagrams the socket dropped.
-#include "host_checks.h"
+#include "core/host_checks.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "report_line.h"
+#include "core/report_line.h"
+#include "platform/host_verdicts.h"
+#include "platform/membership.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -3,13 +3,13 @@
 // interface that is down or speaks only IGMPv2 or MLDv1, whose reports
 // routers serving SSM ignore), and how many its socket dropped before they
 // were read.
-#ifndef RECEIVER_HOST_CHECKS_H
-#define RECEIVER_HOST_CHECKS_H
+#ifndef CORE_HOST_CHECKS_H
+#define CORE_HOST_CHECKS_H
 
 #include <cstdint>
 
-#include "ssm_receiver.h"
-#include "verdict.h"
+#include "core/ssm_receiver.h"
+#include "core/verdict.h"
 
 // Looks for the host's blockers of the receiver's channel on the interface
 // its membership is on. Call after an accepted join: before it, the kernel's
@@ -75,4 +75,4 @@ void note_receive_backlog(drop_watch* watch);
 // datagram follows it.
 int drop_look_wait_ms(const drop_watch* watch, std::int64_t now_us);
 
-#endif  // RECEIVER_HOST_CHECKS_H
+#endif  // CORE_HOST_CHECKS_H

@@ -1,8 +1,8 @@
 // What the host's checks found on the interface a channel's membership is
 // on: the facts the receivers' warnings, ssm_check's report and verdicts
 // are worded from.
-#ifndef RECEIVER_HOST_FINDINGS_H
-#define RECEIVER_HOST_FINDINGS_H
+#ifndef CORE_HOST_FINDINGS_H
+#define CORE_HOST_FINDINGS_H
 
 struct host_findings {
   bool checked;                 // whether this system lets the checks be made at all
@@ -20,4 +20,4 @@ struct host_findings {
   char version_cause[128];      // why below IGMPv3 or MLDv2: the setting, or (IGMP) a querier heard
 };
 
-#endif  // RECEIVER_HOST_FINDINGS_H
+#endif  // CORE_HOST_FINDINGS_H

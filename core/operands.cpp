@@ -1,4 +1,4 @@
-#include "operands.h"
+#include "core/operands.h"
 
 #include <cstring>
 

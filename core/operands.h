@@ -1,11 +1,11 @@
 // Strict parsers for command-line operands: the whole text must be the value.
-#ifndef RECEIVER_OPERANDS_H
-#define RECEIVER_OPERANDS_H
+#ifndef CORE_OPERANDS_H
+#define CORE_OPERANDS_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "platform.h"
+#include "platform/socket.h"
 
 // Parses dotted-decimal IPv4 ("232.1.2.3"): four decimal parts 0-255, no
 // leading zeros, nothing else. Returns true and *address in network byte
@@ -44,4 +44,4 @@ bool parse_decimal_operand(const char* text, long long min, long long max, long 
 // Parses a UDP port, 0 to 65535. Returns true and *port, or false.
 bool parse_port_operand(const char* text, std::uint16_t* port);
 
-#endif  // RECEIVER_OPERANDS_H
+#endif  // CORE_OPERANDS_H

@@ -1,8 +1,8 @@
-#include "output.h"
+#include "core/output.h"
 
 #include <cstring>
 
-#include "platform.h"
+#include "platform/process.h"
 
 namespace {
 

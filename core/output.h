@@ -1,7 +1,7 @@
 // Report lines on their way to standard output. Lines are gathered here and
 // written out in one go; the loops decide when (see pace.h).
-#ifndef RECEIVER_OUTPUT_H
-#define RECEIVER_OUTPUT_H
+#ifndef CORE_OUTPUT_H
+#define CORE_OUTPUT_H
 
 #include <cstddef>
 
@@ -16,4 +16,4 @@ bool output_pending();
 // written (reason in platform_output_error_text()).
 int flush_output();
 
-#endif  // RECEIVER_OUTPUT_H
+#endif  // CORE_OUTPUT_H

@@ -1,4 +1,4 @@
-#include "pace.h"
+#include "core/pace.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 // actually gathered: a pause is made only when it is expected to gather at
 // least two datagrams (one would cost the same wake-up as blocking), and a
 // pause that gathers nothing ends the pausing at once.
-#ifndef RECEIVER_PACE_H
-#define RECEIVER_PACE_H
+#ifndef CORE_PACE_H
+#define CORE_PACE_H
 
 #include <cstdint>
 
@@ -72,4 +72,4 @@ void pace_wrote_out(pace_state* pace, std::int64_t now_us);
 // which starts that count anew.
 bool pace_fell_behind(const pace_state* pace);
 
-#endif  // RECEIVER_PACE_H
+#endif  // CORE_PACE_H

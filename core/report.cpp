@@ -2,9 +2,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "report_line.h"
-#include "output.h"
-#include "ssm_receiver.h"
+#include "core/output.h"
+#include "core/report_line.h"
+#include "core/ssm_receiver.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 report_result receive_and_report(ssm_socket socket, unsigned char* report_buffer,
                                  sender_record* sender, int wait_ms, pace_state* pace) {

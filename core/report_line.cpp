@@ -1,6 +1,6 @@
 // Formatted by hand: this runs once per datagram, and the fields are simple
 // enough that printf's format parsing would be most of the cost.
-#include "report_line.h"
+#include "core/report_line.h"
 
 #include <cstring>
 

@@ -1,11 +1,11 @@
 // The report line "%12s:seq=%6d:len=%4d\n" and the datagram's sequence field.
-#ifndef RECEIVER_REPORT_LINE_H
-#define RECEIVER_REPORT_LINE_H
+#ifndef CORE_REPORT_LINE_H
+#define CORE_REPORT_LINE_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "platform.h"
+#include "platform/socket.h"
 
 // Room for the longest address text: IPv6 with an IPv4 tail,
 // "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255", and its NUL.
@@ -39,4 +39,4 @@ std::size_t format_address(char* out, const ssm_address& address);
 std::size_t format_report_line(char* out, const ssm_address& sender, std::int32_t sequence,
                                long length);
 
-#endif  // RECEIVER_REPORT_LINE_H
+#endif  // CORE_REPORT_LINE_H

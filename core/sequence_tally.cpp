@@ -1,4 +1,4 @@
-#include "sequence_tally.h"
+#include "core/sequence_tally.h"
 
 #include <cstring>
 

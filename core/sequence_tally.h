@@ -2,8 +2,8 @@
 // twice or late, and where the sender started anew. Memory stays the same
 // whatever numbers arrive: a window of the latest numbers, a few numbers held
 // until what follows decides them, and the first few gaps and jumps.
-#ifndef SSM_CHECK_SEQUENCE_TALLY_H
-#define SSM_CHECK_SEQUENCE_TALLY_H
+#ifndef CORE_SEQUENCE_TALLY_H
+#define CORE_SEQUENCE_TALLY_H
 
 #include <cstdint>
 
@@ -129,4 +129,4 @@ int tally_missing_ranges(const sequence_tally* tally, sequence_range* out, int m
 int tally_take_new_missing(sequence_tally* tally, sequence_range* out, int most,
                            std::int64_t* numbers, std::int64_t* ranges);
 
-#endif  // SSM_CHECK_SEQUENCE_TALLY_H
+#endif  // CORE_SEQUENCE_TALLY_H

@@ -1,4 +1,4 @@
-#include "sequence_text.h"
+#include "core/sequence_text.h"
 
 #include <cstdio>
 

@@ -1,11 +1,11 @@
 // Ranges of sequence numbers as the reports write them.
-#ifndef SSM_CHECK_SEQUENCE_TEXT_H
-#define SSM_CHECK_SEQUENCE_TEXT_H
+#ifndef CORE_SEQUENCE_TEXT_H
+#define CORE_SEQUENCE_TEXT_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "sequence_tally.h"
+#include "core/sequence_tally.h"
 
 // Writes count ranges, numbers signed as the receivers print them, into out
 // (room bytes, cut to fit): "17, 40-41, -2 to 1", a range with a negative end
@@ -14,4 +14,4 @@
 void write_ranges(const sequence_range* ranges, int count, std::int64_t total, char* out,
                   std::size_t room);
 
-#endif  // SSM_CHECK_SEQUENCE_TEXT_H
+#endif  // CORE_SEQUENCE_TEXT_H

@@ -1,14 +1,14 @@
 // The receiver core that ssm_watch and ssm_listen share: start-up and the
 // source-specific membership, and the report line for each datagram.
-#ifndef RECEIVER_SSM_RECEIVER_H
-#define RECEIVER_SSM_RECEIVER_H
+#ifndef CORE_SSM_RECEIVER_H
+#define CORE_SSM_RECEIVER_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "host_findings.h"
-#include "pace.h"
-#include "platform.h"
+#include "core/host_findings.h"
+#include "core/pace.h"
+#include "platform/socket.h"
 
 // The channel given on the command line, fixed for the whole run.
 struct ssm_channel {
@@ -168,4 +168,4 @@ void print_channel_notice(const char* program, const char* what, const char* gro
 // Says that standard output cannot be written; returns the exit status for it.
 int output_failure(const char* program);
 
-#endif  // RECEIVER_SSM_RECEIVER_H
+#endif  // CORE_SSM_RECEIVER_H

@@ -2,11 +2,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "exit_status.h"
-#include "host_checks.h"
-#include "operands.h"
-#include "output.h"
-#include "ssm_receiver.h"
+#include "core/exit_status.h"
+#include "core/host_checks.h"
+#include "core/operands.h"
+#include "core/output.h"
+#include "core/ssm_receiver.h"
+#include "platform/membership.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // Stopping without losing a line: the loops end at their next step, after
 // writing out what they hold.
-#include "output.h"
-#include "ssm_receiver.h"
+#include "core/output.h"
+#include "core/ssm_receiver.h"
+#include "platform/process.h"
 
 bool stop_requested() {
   return platform_stop_requested() != 0;

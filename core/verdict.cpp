@@ -1,4 +1,4 @@
-#include "verdict.h"
+#include "core/verdict.h"
 
 #include <cstdio>
 

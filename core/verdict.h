@@ -2,14 +2,14 @@
 // missing, and where they were lost, decided once from what was seen, for
 // every program to word (ssm_check's report, the receivers' warnings, a
 // monitor's events).
-#ifndef RECEIVER_VERDICT_H
-#define RECEIVER_VERDICT_H
+#ifndef CORE_VERDICT_H
+#define CORE_VERDICT_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "exit_status.h"
-#include "host_findings.h"
+#include "core/exit_status.h"
+#include "core/host_findings.h"
 
 // What was seen of a channel over some time.
 struct verdict_facts {
@@ -89,4 +89,4 @@ void word_nothing_reason(const verdict_facts* facts, const channel_verdict* verd
 void word_verdict(const verdict_facts* facts, const channel_verdict* verdict,
                   const char* interface, const char* source, char* out, std::size_t room);
 
-#endif  // RECEIVER_VERDICT_H
+#endif  // CORE_VERDICT_H

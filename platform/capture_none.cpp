@@ -1,6 +1,6 @@
 // The link capture where the system has no packet socket (Winsock, or a
 // POSIX system without one): the link is not checked there.
-#include "platform.h"
+#include "platform/capture.h"
 
 ssm_socket platform_open_link_capture(unsigned /*interface_index*/,
                                       const ssm_address* /*group*/,

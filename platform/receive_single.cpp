@@ -1,6 +1,6 @@
 // The batched receive where the system has none (Winsock, or a POSIX system
 // without recvmmsg): one datagram a call, through platform_receive.
-#include "platform.h"
+#include "platform/socket.h"
 
 int platform_batch_limit() {
   return 1;

@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "platform.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform.h"
-#include "test_address.h"
+#include "platform/socket.h"
+#include "tests/unit/test_address.h"
 
 namespace {
 
