@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/host_checks.h"
 #include "core/output.h"
 #include "core/report_line.h"
 #include "core/sequence_text.h"

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "core/host_checks.h"
 #include "core/sequence_tally.h"
 #include "core/ssm_receiver.h"
 #include "ssm_check/check_options.h"

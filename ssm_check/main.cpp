@@ -1,8 +1,8 @@
 // ssm_check: joins a source-specific multicast channel as the receivers do,
 // listens for a while, and reports what came, what is missing, what this
 // host dropped or blocks, and a verdict, with an exit status to match.
+#include "core/drop_watch.h"
 #include "core/exit_status.h"
-#include "core/host_checks.h"
 #include "platform/capture.h"
 #include "platform/host_verdicts.h"
 #include "platform/process.h"

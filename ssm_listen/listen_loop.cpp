@@ -1,6 +1,6 @@
 #include "ssm_listen/listen_loop.h"
 
-#include "core/host_checks.h"
+#include "core/drop_watch.h"
 #include "core/output.h"
 #include "platform/process.h"
 #include "platform/socket.h"

@@ -1,5 +1,6 @@
 #include "ssm_watch/watch_loop.h"
 
+#include "core/drop_watch.h"
 #include "core/exit_status.h"
 #include "core/host_checks.h"
 #include "platform/process.h"

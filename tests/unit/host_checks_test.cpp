@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/drop_watch.h"
 #include "core/host_checks.h"
 #include "core/output.h"
 #include "core/ssm_receiver.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/drop_watch.h"
 #include "core/exit_status.h"
-#include "core/host_checks.h"
 #include "core/output.h"
 #include "ssm_listen/listen_loop.h"
 #include "ssm_watch/watch_loop.h"
