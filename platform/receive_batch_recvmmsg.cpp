@@ -1,11 +1,12 @@
 // The batched receive where the system has recvmmsg and MSG_WAITFORONE:
 // every datagram queued, up to the batch limit, in one call.
+#include "platform/socket.h"
+
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "platform/socket.h"
 #include "platform/socket_posix.h"
 
 namespace {
