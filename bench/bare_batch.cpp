@@ -1,10 +1,11 @@
 // bare_batch: the floor of ssm_listen's kernel path. It takes batches and
 // pauses exactly as ssm_listen does (pace.h), and counts the datagrams; it
 // formats and writes nothing.
-#include "bare_loop.h"
-#include "pace.h"
-#include "platform.h"
-#include "ssm_receiver.h"
+#include "bench/bare_loop.h"
+#include "core/pace.h"
+#include "core/ssm_receiver.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 int main(int argc, char** argv) {
   int fd = open_bare_receiver(argc, argv, "bare_batch");

@@ -1,4 +1,4 @@
-#include "bare_loop.h"
+#include "bench/bare_loop.h"
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "operands.h"
-#include "platform.h"
+#include "core/operands.h"
+#include "platform/membership.h"
+#include "platform/socket.h"
 
 volatile long bare_datagrams = 0;
 

@@ -3,7 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "bare_loop.h"
+#include "bench/bare_loop.h"
 
 int main(int argc, char** argv) {
   int fd = open_bare_receiver(argc, argv, "bare_receive");

@@ -5,7 +5,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 
-#include "bare_loop.h"
+#include "bench/bare_loop.h"
 
 int main(int argc, char** argv) {
   int fd = open_bare_receiver(argc, argv, "bare_select");

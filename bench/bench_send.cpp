@@ -1,4 +1,4 @@
-#include "bench_send.h"
+#include "bench/bench_send.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "operands.h"
+#include "core/operands.h"
 
 namespace {
 

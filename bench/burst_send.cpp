@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bench_send.h"
-#include "operands.h"
+#include "bench/bench_send.h"
+#include "core/operands.h"
 
 namespace {
 

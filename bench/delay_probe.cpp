@@ -19,8 +19,8 @@
 #include <cstring>
 #include <vector>
 
-#include "bench_send.h"
-#include "operands.h"
+#include "bench/bench_send.h"
+#include "core/operands.h"
 
 namespace {
 

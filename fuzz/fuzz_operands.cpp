@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "exit_status.h"
-#include "fake_platform.h"
-#include "operands.h"
-#include "ssm_receiver.h"
+#include "core/exit_status.h"
+#include "core/operands.h"
+#include "core/ssm_receiver.h"
+#include "tests/unit/fake_platform.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "fake_platform.h"
-#include "output.h"
-#include "report_line.h"
-#include "ssm_receiver.h"
+#include "core/output.h"
+#include "core/report_line.h"
+#include "core/ssm_receiver.h"
+#include "tests/unit/fake_platform.h"
 
 namespace {
 

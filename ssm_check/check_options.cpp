@@ -1,13 +1,13 @@
-#include "check_options.h"
+#include "ssm_check/check_options.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "exit_status.h"
-#include "operands.h"
-#include "options.h"
-#include "output.h"
-#include "ssm_receiver.h"
+#include "core/exit_status.h"
+#include "core/operands.h"
+#include "core/options.h"
+#include "core/output.h"
+#include "core/ssm_receiver.h"
 
 namespace {
 

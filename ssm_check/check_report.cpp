@@ -1,12 +1,14 @@
-#include "check_report.h"
+#include "ssm_check/check_report.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "output.h"
-#include "report_line.h"
-#include "sequence_text.h"
-#include "verdict.h"
+#include "core/host_checks.h"
+#include "core/output.h"
+#include "core/report_line.h"
+#include "core/sequence_text.h"
+#include "core/verdict.h"
+#include "platform/host_verdicts.h"
 
 namespace {
 

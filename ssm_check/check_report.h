@@ -3,8 +3,8 @@
 #ifndef SSM_CHECK_CHECK_REPORT_H
 #define SSM_CHECK_CHECK_REPORT_H
 
-#include "check_options.h"
-#include "check_run.h"
+#include "ssm_check/check_options.h"
+#include "ssm_check/check_run.h"
 
 // The exit status the facts call for: 0, exit_missing or exit_nothing.
 int check_status(const ssm_receiver* receiver, const check_facts* facts);

@@ -1,8 +1,11 @@
-#include "check_run.h"
+#include "ssm_check/check_run.h"
 
 #include <cstring>
 
-#include "report_line.h"
+#include "core/report_line.h"
+#include "platform/capture.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
-#include "check_options.h"
-#include "host_checks.h"
-#include "sequence_tally.h"
-#include "ssm_receiver.h"
+#include "core/sequence_tally.h"
+#include "core/ssm_receiver.h"
+#include "ssm_check/check_options.h"
 
 // What ended the listening.
 enum check_end { ended_by_time, ended_by_count, ended_by_stop };

@@ -1,11 +1,15 @@
 // ssm_check: joins a source-specific multicast channel as the receivers do,
 // listens for a while, and reports what came, what is missing, what this
 // host dropped or blocks, and a verdict, with an exit status to match.
-#include "check_options.h"
-#include "check_report.h"
-#include "check_run.h"
-#include "exit_status.h"
-#include "host_checks.h"
+#include "core/drop_watch.h"
+#include "core/exit_status.h"
+#include "platform/capture.h"
+#include "platform/host_verdicts.h"
+#include "platform/process.h"
+#include "platform/socket.h"
+#include "ssm_check/check_options.h"
+#include "ssm_check/check_report.h"
+#include "ssm_check/check_run.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
-#include "listen_loop.h"
+#include "ssm_listen/listen_loop.h"
 
-#include "host_checks.h"
-#include "output.h"
+#include "core/drop_watch.h"
+#include "core/output.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 int listen_loop(const ssm_receiver& receiver, report_batch* batch, const char* program) {
   ssm_socket socket = receiver.socket;

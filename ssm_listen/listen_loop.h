@@ -3,7 +3,7 @@
 #ifndef SSM_LISTEN_LISTEN_LOOP_H
 #define SSM_LISTEN_LISTEN_LOOP_H
 
-#include "ssm_receiver.h"
+#include "core/ssm_receiver.h"
 
 // Reports every datagram that reaches the receiver's socket, taking what is
 // queued in batches and pausing a fast stream (see pace.h), until a stop

@@ -1,6 +1,6 @@
 // ssm_listen: joins a source-specific multicast channel once and reports every
 // datagram that reaches the port, blocking in the receive between them.
-#include "listen_loop.h"
+#include "ssm_listen/listen_loop.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "channel_list.h"
+#include "ssm_monitor/channel_list.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,9 +6,9 @@
 #include <set>
 #include <string>
 
-#include "exit_status.h"
-#include "report_line.h"
-#include "ssm_receiver.h"
+#include "core/exit_status.h"
+#include "core/report_line.h"
+#include "core/ssm_receiver.h"
 
 namespace {
 

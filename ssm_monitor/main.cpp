@@ -3,12 +3,15 @@
 // silent (and why), datagrams missing or dropped by this host.
 #include <cstdio>
 
-#include "channel_list.h"
-#include "exit_status.h"
-#include "monitor.h"
-#include "monitor_loop.h"
-#include "monitor_options.h"
-#include "output.h"
+#include "core/exit_status.h"
+#include "core/output.h"
+#include "platform/process.h"
+#include "platform/readiness.h"
+#include "platform/socket.h"
+#include "ssm_monitor/channel_list.h"
+#include "ssm_monitor/monitor.h"
+#include "ssm_monitor/monitor_loop.h"
+#include "ssm_monitor/monitor_options.h"
 
 namespace {
 

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "channel_list.h"
-#include "monitor_options.h"
-#include "report_line.h"
-#include "sequence_tally.h"
-#include "ssm_receiver.h"
+#include "core/report_line.h"
+#include "core/sequence_tally.h"
+#include "core/ssm_receiver.h"
+#include "platform/readiness.h"
+#include "platform/socket.h"
+#include "ssm_monitor/channel_list.h"
+#include "ssm_monitor/monitor_options.h"
 
 // One channel watched.
 struct monitor_channel {

@@ -5,12 +5,17 @@
 #include <cstring>
 #include <new>
 
-#include "exit_status.h"
-#include "host_checks.h"
-#include "monitor.h"
-#include "monitor_events.h"
-#include "sequence_text.h"
-#include "verdict.h"
+#include "core/exit_status.h"
+#include "core/host_checks.h"
+#include "core/sequence_text.h"
+#include "core/verdict.h"
+#include "platform/capture.h"
+#include "platform/host_verdicts.h"
+#include "platform/membership.h"
+#include "platform/process.h"
+#include "platform/socket.h"
+#include "ssm_monitor/monitor.h"
+#include "ssm_monitor/monitor_events.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "monitor_events.h"
+#include "ssm_monitor/monitor_events.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "output.h"
+#include "core/output.h"
 
 namespace {
 

@@ -1,9 +1,12 @@
-#include "monitor_loop.h"
+#include "core/exit_status.h"
+#include "core/output.h"
+#include "platform/process.h"
+#include "platform/readiness.h"
+#include "platform/socket.h"
+#include "ssm_monitor/monitor_loop.h"
 
 #include <cstdio>
 
-#include "exit_status.h"
-#include "output.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #ifndef SSM_MONITOR_MONITOR_LOOP_H
 #define SSM_MONITOR_MONITOR_LOOP_H
 
-#include "monitor.h"
+#include "ssm_monitor/monitor.h"
 
 // Watches until a stop request, then leaves every membership. Returns the
 // exit status: 0, or exit_failure after one line on standard error.

@@ -1,12 +1,12 @@
-#include "monitor_options.h"
+#include "ssm_monitor/monitor_options.h"
 
 #include <cstdio>
 
-#include "exit_status.h"
-#include "operands.h"
-#include "options.h"
-#include "output.h"
-#include "ssm_receiver.h"
+#include "core/exit_status.h"
+#include "core/operands.h"
+#include "core/options.h"
+#include "core/output.h"
+#include "core/ssm_receiver.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // ssm_watch: joins a source-specific multicast channel and reports every
 // datagram that reaches the port, waiting at most a second at a time and
 // asking for the membership again after every silent second.
-#include "watch_loop.h"
+#include "ssm_watch/watch_loop.h"
 
 namespace {
 

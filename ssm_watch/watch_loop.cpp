@@ -1,7 +1,10 @@
-#include "watch_loop.h"
+#include "ssm_watch/watch_loop.h"
 
-#include "exit_status.h"
-#include "host_checks.h"
+#include "core/drop_watch.h"
+#include "core/exit_status.h"
+#include "core/host_checks.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 int watch_loop(ssm_receiver* receiver, unsigned char* report_buffer, const char* program,
                const char* group_text, const char* source_text) {

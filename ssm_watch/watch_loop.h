@@ -3,7 +3,7 @@
 #ifndef SSM_WATCH_WATCH_LOOP_H
 #define SSM_WATCH_WATCH_LOOP_H
 
-#include "ssm_receiver.h"
+#include "core/ssm_receiver.h"
 
 // The longest wait: the membership is asked for again after every second in
 // which nothing arrived.

@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "exit_status.h"
-#include "operands.h"
-#include "platform.h"
-#include "report_line.h"
+#include "core/exit_status.h"
+#include "core/operands.h"
+#include "core/report_line.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // and what only as taken, and when the link's count is read.
 #include <gtest/gtest.h>
 
-#include "check_run.h"
-#include "fake_platform.h"
-#include "test_address.h"
+#include "ssm_check/check_run.h"
+#include "tests/unit/fake_platform.h"
+#include "tests/unit/test_address.h"
 
 namespace {
 

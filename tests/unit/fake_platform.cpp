@@ -1,8 +1,15 @@
-#include "fake_platform.h"
+// The scripted platform implements every concern's functions.
+#include "tests/unit/fake_platform.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/capture.h"
+#include "platform/host_verdicts.h"
+#include "platform/membership.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 fake_state fake;
 

@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform.h"
+#include "platform/host_verdicts.h"
+#include "platform/membership.h"
+#include "platform/socket.h"
 
 struct fake_datagram {
   long result;  // length, -1 for a failed receive, receive_nothing (the queue is empty)

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "fake_platform.h"
-#include "host_checks.h"
-#include "output.h"
-#include "ssm_receiver.h"
+#include "core/drop_watch.h"
+#include "core/host_checks.h"
+#include "core/output.h"
+#include "core/ssm_receiver.h"
+#include "tests/unit/fake_platform.h"
 
 namespace {
 

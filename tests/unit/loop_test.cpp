@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "exit_status.h"
-#include "fake_platform.h"
-#include "host_checks.h"
-#include "listen_loop.h"
-#include "output.h"
-#include "test_address.h"
-#include "watch_loop.h"
+#include "core/drop_watch.h"
+#include "core/exit_status.h"
+#include "core/output.h"
+#include "ssm_listen/listen_loop.h"
+#include "ssm_watch/watch_loop.h"
+#include "tests/unit/fake_platform.h"
+#include "tests/unit/test_address.h"
 
 namespace {
 

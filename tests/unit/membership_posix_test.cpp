@@ -1,11 +1,12 @@
 // The POSIX membership record, filled through the platform layer.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+
 #include <cstring>
 
-#include "platform.h"
-#include <netinet/in.h>
-#include "test_address.h"
+#include "platform/membership.h"
+#include "tests/unit/test_address.h"
 
 TEST(MembershipRecord, IsFilledByFieldName) {
   struct ip_mreq_source request;

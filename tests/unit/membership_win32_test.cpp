@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "platform.h"
-#include "test_address.h"
+#include "platform/membership.h"
+#include "tests/unit/test_address.h"
 
 namespace {
 

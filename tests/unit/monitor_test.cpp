@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "channel_list.h"
-#include "monitor_events.h"
+#include "ssm_monitor/channel_list.h"
+#include "ssm_monitor/monitor_events.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "operands.h"
+#include "core/operands.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "test_address.h"
+#include "tests/unit/test_address.h"
 
 TEST(Ipv4Operand, AcceptsDottedDecimal) {
   struct {

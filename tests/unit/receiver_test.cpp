@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "exit_status.h"
-#include "fake_platform.h"
-#include "output.h"
-#include "ssm_receiver.h"
-#include "test_address.h"
+#include "core/exit_status.h"
+#include "core/output.h"
+#include "core/ssm_receiver.h"
+#include "tests/unit/fake_platform.h"
+#include "tests/unit/test_address.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "report_line.h"
+#include "core/report_line.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "test_address.h"
+#include "tests/unit/test_address.h"
 
 namespace {
 

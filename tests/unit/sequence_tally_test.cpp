@@ -1,6 +1,6 @@
 // ssm_check's tally of sequence numbers.
-#include "sequence_tally.h"
-#include "sequence_text.h"
+#include "core/sequence_tally.h"
+#include "core/sequence_text.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/socket.h"
 
 inline std::uint32_t ipv4(unsigned a, unsigned b, unsigned c, unsigned d) {
   unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),

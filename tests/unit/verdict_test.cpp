@@ -1,6 +1,6 @@
 // The verdict as a table: from what was seen to what is said, and the exit
 // status that goes with it.
-#include "verdict.h"
+#include "core/verdict.h"
 
 #include <gtest/gtest.h>
 
