@@ -87,6 +87,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "which sequence numbers are missing, repeated or late, what this host dropped"
   "or blocks (reverse-path filtering, a firewall, IGMPv2), whether the stream"
   "reaches the interface at all, and a verdict with an exit status to match."
+  "ssm_monitor watches many channels around the clock and writes one line for"
+  "each event: joined or refused, up, silent (and why: a refused join,"
+  "reverse-path filtering, a firewall, nothing on the link), sequence numbers"
+  "missing, datagrams dropped by this host; as text or JSON Lines."
   "ssm_send sends a numbered test stream from a chosen source address.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)

@@ -3,6 +3,7 @@
 Run by tools/ci/40-windows.sh through in_netns.sh, with:
   SSM_LISTEN, SSM_WATCH    the .exe programs
   SSM_CHECK                ssm_check.exe
+  SSM_MONITOR              ssm_monitor.exe
   SSM_SEND                 the native sender
   SSM_WINE_LOADER          the Wine loader of their word size
   SSM_FIELD_ORDER_PRELOAD  'DIR/$LIB/libssm_field_order.so' (wine_field_order.c)
@@ -26,6 +27,7 @@ from test_watch import RenewalCases
 
 LOADER = os.environ.get("SSM_WINE_LOADER", "wine")
 CHECK = os.environ.get("SSM_CHECK", "ssm_check.exe")
+MONITOR = os.environ.get("SSM_MONITOR", "ssm_monitor.exe")
 PRELOAD = os.environ.get("SSM_FIELD_ORDER_PRELOAD", "")
 IP_ADD_SOURCE_MEMBERSHIP = 39  # Linux's number, as the library logs it
 
@@ -150,6 +152,30 @@ class Check(WineTest):
         self.assertIn("\nreceived: 0\n", checker.output())
         self.assertIn("\nverdict: nothing arrived from %s: the link was not checked (not made on "
                       "this system)" % SOURCE, checker.output())
+
+
+class Monitor(WineTest):
+    """ssm_monitor: a unicast stream from the channel's source to its port is
+    the channel's (Winsock binds the wildcard address); the host is not
+    checked on Windows, so a silence's cause is unknown."""
+
+    def test_up_then_silent_with_an_unknown_cause(self):
+        import json
+        port = free_port()
+        monitor = self.start(MONITOR, "-j", "-s", 1, GROUP, SOURCE, port, wait_ready=False)
+        self.assertTrue(wait_until(lambda: monitor.output().count("\n") >= 1, 30),
+                        monitor.errors())
+        send("-c", 5, "-r", 100, "-s", 7, "127.0.0.1", SOURCE, port)
+        self.assertTrue(wait_until(lambda: monitor.output().count("\n") >= 3, 20),
+                        monitor.output() + monitor.errors())
+        events = [json.loads(text) for text in monitor.output().splitlines()]
+        self.assertEqual([e["event"] for e in events[:3]], ["joined", "up", "silent"])
+        self.assertEqual((events[2]["cause"], events[2]["link_datagrams"]), ("unknown", None))
+        self.assertTrue(events[2]["reason"].startswith("the link was not checked (not made on "
+                                                       "this system)"), events[2]["reason"])
+        self.assertNotIn("\r", monitor.output())
+        monitor.process.send_signal(signal.SIGINT)
+        monitor.process.wait(timeout=30)
 
 
 def setUpModule():

@@ -32,7 +32,7 @@ for entry in json.load(open(sys.argv[1])):
         print(path)
 PY
 }
-mapfile -t compiled < <(sources_of "$build" core platform ssm_listen ssm_watch ssm_check tools)
+mapfile -t compiled < <(sources_of "$build" core platform ssm_listen ssm_watch ssm_check ssm_monitor tools)
 [ ${#compiled[@]} -gt 0 ] || { echo "analyse: no sources in $build/compile_commands.json"; exit 1; }
 
 failed=0
@@ -55,7 +55,7 @@ clang-tidy --quiet -p "$build/win64" "${mingw_cxx[@]}" "${windows[@]}" 2>/dev/nu
 
 # cppcheck needs no compile database, so it takes the fuzzers' sources too.
 mapfile -t sources < <(cd "$top" && ls core/*.cpp platform/*.cpp ssm_listen/*.cpp \
-  ssm_watch/*.cpp ssm_check/*.cpp tools/*.cpp fuzz/*.cpp)
+  ssm_watch/*.cpp ssm_check/*.cpp ssm_monitor/*.cpp tools/*.cpp fuzz/*.cpp)
 echo "cppcheck: ${#sources[@]} files"
 # missingIncludeSystem: cppcheck is not given the system headers, and need
 # not be, to check this code.

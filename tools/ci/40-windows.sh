@@ -38,7 +38,7 @@ build_for() {
     kind='PE32\+ executable \(console\) x86-64'
   local exe dlls
   for exe in "$build"/ssm_listen/ssm_listen.exe "$build"/ssm_watch/ssm_watch.exe \
-             "$build"/ssm_check/ssm_check.exe \
+             "$build"/ssm_check/ssm_check.exe "$build"/ssm_monitor/ssm_monitor.exe \
              "$build"/tests/unit/core_tests.exe "$build"/tests/unit/platform_tests.exe; do
     if ! file "$exe" | grep -Eq ": $kind"; then
       echo "FAIL: $(file "$exe")"
@@ -106,7 +106,8 @@ package_for() {
   (cd "$build" && cpack -G ZIP) >"$build/cpack.log" 2>&1 || { cat "$build/cpack.log"; return 1; }
   [ -f "$zip" ] || { echo "FAIL: cpack made no $(basename "$zip")"; return 1; }
   expected=$(printf '%s\n' "$folder/LICENSE.txt" "$folder/README.txt" "$folder/TROUBLESHOOTING.txt" \
-    "$folder/ssm_check.exe" "$folder/ssm_listen.exe" "$folder/ssm_watch.exe" | sort)
+    "$folder/ssm_check.exe" "$folder/ssm_listen.exe" "$folder/ssm_monitor.exe" \
+    "$folder/ssm_watch.exe" | sort)
   listed=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
   if [ "$listed" != "$expected" ]; then
     echo "FAIL: $(basename "$zip") holds:"; echo "$listed"
@@ -125,7 +126,7 @@ package_for() {
     { echo "FAIL: $folder/TROUBLESHOOTING.txt is not docs/troubleshooting.md"; return 1; }
   grep -q "^ssm-receivers $version for Windows, win$bits"$'\r$' "$build/unzipped/$folder/README.txt" ||
     { echo "FAIL: $folder/README.txt does not name version $version and win$bits"; return 1; }
-  for file in ssm_listen ssm_watch ssm_check; do
+  for file in ssm_listen ssm_watch ssm_check ssm_monitor; do
     cmp -s "$build/unzipped/$folder/$file.exe" "$build/$file/$file.exe" &&
       { echo "FAIL: $folder/$file.exe is not stripped"; return 1; }
     check_version_resource "$build/unzipped/$folder/$file.exe" "$arch" "$version" || return 1
@@ -236,7 +237,8 @@ run_under_wine() {
     echo "--- $bits-bit channel tests under Wine"
     # shellcheck disable=SC2016 # $LIB is for the dynamic loader.
     SSM_LISTEN=$build/ssm_listen/ssm_listen.exe SSM_WATCH=$build/ssm_watch/ssm_watch.exe \
-      SSM_CHECK=$build/ssm_check/ssm_check.exe SSM_SEND=$native/tools/ssm_send SSM_WINE_LOADER=$loader \
+      SSM_CHECK=$build/ssm_check/ssm_check.exe SSM_MONITOR=$build/ssm_monitor/ssm_monitor.exe \
+      SSM_SEND=$native/tools/ssm_send SSM_WINE_LOADER=$loader \
       SSM_FIELD_ORDER_PRELOAD=$preload_dir'/$LIB/'$preload_name PYTHONDONTWRITEBYTECODE=1 \
       timeout 300 bash "$top/tests/e2e/in_netns.sh" python3 "$top/tests/e2e/wine_channel.py"
     record_status "$bits-bit channel tests" $?

@@ -28,7 +28,7 @@ trap 'rm -rf "$work"' EXIT
 # Manual pages: nothing from groff's warnings (-ww: all of them), nothing
 # from mandoc's lint down to its style notes, nothing from man itself as
 # lintian runs it.
-pages=(man/ssm_check.1 man/ssm_listen.1 man/ssm_watch.1 man/ssm_send.1)
+pages=(man/ssm_check.1 man/ssm_listen.1 man/ssm_monitor.1 man/ssm_watch.1 man/ssm_send.1)
 for page in "${pages[@]}"; do
   [ -f "$page" ] || fail "$page is missing"
   messages=$(
@@ -68,6 +68,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 # Sorted as find's list is, whatever the locale.
 expected_files=$(sort <<<"./usr/bin/ssm_check
 ./usr/bin/ssm_listen
+./usr/bin/ssm_monitor
 ./usr/bin/ssm_send
 ./usr/bin/ssm_watch
 ./usr/share/doc/ssm-receivers/README.md.gz
@@ -76,6 +77,7 @@ expected_files=$(sort <<<"./usr/bin/ssm_check
 ./usr/share/doc/ssm-receivers/troubleshooting.md.gz
 ./usr/share/man/man1/ssm_check.1.gz
 ./usr/share/man/man1/ssm_listen.1.gz
+./usr/share/man/man1/ssm_monitor.1.gz
 ./usr/share/man/man1/ssm_send.1.gz
 ./usr/share/man/man1/ssm_watch.1.gz")
 
@@ -101,7 +103,7 @@ check_tree() {
   files=$(cd "$root" && find . \( -type f -o -type l \) ! -path './var/*' | sort)
   [ "$files" = "$expected_files" ] ||
     fail "$what: files differ from the expected set:$(diff <(echo "$expected_files") <(echo "$files"))"
-  for program in ssm_listen ssm_watch ssm_send ssm_check; do
+  for program in ssm_listen ssm_watch ssm_send ssm_check ssm_monitor; do
     [ "$(stat -c %a "$root/usr/bin/$program")" = 755 ] || fail "$what: $program is not mode 755"
     file -b "$root/usr/bin/$program" | grep -q '^ELF' || fail "$what: $program is not an ELF program"
   done
@@ -132,6 +134,9 @@ check_tree() {
   "$root/usr/bin/ssm_check" -h >"$work/check.out" 2>&1 ||
     fail "$what: ssm_check -h does not exit 0"
   grep -q '^Usage: ssm_check ' "$work/check.out" || fail "$what: ssm_check -h prints no usage"
+  "$root/usr/bin/ssm_monitor" -h >"$work/monitor.out" 2>&1 ||
+    fail "$what: ssm_monitor -h does not exit 0"
+  grep -q '^Usage: ssm_monitor ' "$work/monitor.out" || fail "$what: ssm_monitor -h prints no usage"
 }
 
 stage=$work/stage
