@@ -1,5 +1,6 @@
 #include "ssm_monitor/channel_list.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -129,14 +130,13 @@ int add_entry(std::vector<channel_entry>* list, std::set<std::string>* keys,
               const channel_entry& entry, char* problem, std::size_t room) {
   std::string key = key_of(entry);
   if (!keys->insert(key).second) {
-    for (const channel_entry& earlier : *list) {
-      if (key_of(earlier) == key) {
-        char place[32];
-        place_of(earlier, place, sizeof place);
-        (void)std::snprintf(problem, room, "the same channel as %s", place);
-        break;
-      }
+    auto earlier = std::find_if(list->begin(), list->end(),
+                                [&key](const channel_entry& e) { return key_of(e) == key; });
+    char place[32] = "";
+    if (earlier != list->end()) {
+      place_of(*earlier, place, sizeof place);
     }
+    (void)std::snprintf(problem, room, "the same channel as %s", place);
     return exit_usage;
   }
   list->push_back(entry);
@@ -176,6 +176,34 @@ int list_operand_channels(const std::vector<const char*>& operands,
   return 0;
 }
 
+// Reads one line of the file into the list. Returns 0, or exit_usage with
+// what is wrong in what.
+int take_line(char* line, int number, std::vector<channel_entry>* list,
+              std::set<std::string>* keys, char* what, std::size_t room) {
+  char* fields[4];
+  int count = split_line(line, fields, 4);
+  if (count == 0) {
+    return 0;
+  }
+  if (count < 3 || count > 4) {
+    char fields_text[24] = "more than 4 fields";
+    if (count < 3) {
+      (void)std::snprintf(fields_text, sizeof fields_text, "%d field%s", count,
+                          count == 1 ? "" : "s");
+    }
+    (void)std::snprintf(what, room, "%s: a channel is <group>[%%interface] <source> <port> [name]",
+                        fields_text);
+    return exit_usage;
+  }
+  channel_entry entry{};
+  entry.line = number;
+  if (fill_entry(&entry, fields[0], fields[1], fields[2], count == 4 ? fields[3] : nullptr, what,
+                 room) != 0) {
+    return exit_usage;
+  }
+  return add_entry(list, keys, entry, what, room);
+}
+
 int list_file_channels(const char* path, std::vector<channel_entry>* list, char* problem,
                        std::size_t room) {
   std::FILE* file = std::fopen(path, "r");
@@ -194,31 +222,8 @@ int list_file_channels(const char* path, std::vector<channel_entry>* list, char*
     if (size > line_most && line[size - 1] != '\n') {
       (void)std::snprintf(what, sizeof what, "longer than %zu characters", line_most);
       status = exit_usage;
-      break;
-    }
-    char* fields[4];
-    int count = split_line(line, fields, 4);
-    if (count == 0) {
-      continue;
-    }
-    channel_entry entry{};
-    entry.line = number;
-    if (count < 3 || count > 4) {
-      char fields_text[24] = "more than 4 fields";
-      if (count < 3) {
-        (void)std::snprintf(fields_text, sizeof fields_text, "%d field%s", count,
-                            count == 1 ? "" : "s");
-      }
-      (void)std::snprintf(what, sizeof what,
-                          "%s: a channel is <group>[%%interface] <source> <port> [name]",
-                          fields_text);
-      status = exit_usage;
     } else {
-      status = fill_entry(&entry, fields[0], fields[1], fields[2], count == 4 ? fields[3] : nullptr,
-                          what, sizeof what);
-      if (status == 0) {
-        status = add_entry(list, &keys, entry, what, sizeof what);
-      }
+      status = take_line(line, number, list, &keys, what, sizeof what);
     }
   }
   if (status == 0 && std::ferror(file) != 0) {

@@ -21,7 +21,7 @@ void civil_from_days(std::int64_t days, int* year, int* month, int* day) {
   unsigned shifted = (5 * of_year + 2) / 153;
   *day = static_cast<int>(of_year - (153 * shifted + 2) / 5 + 1);
   *month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
-  *year = static_cast<int>(static_cast<std::int64_t>(year_of_era) + era * 400 + (*month <= 2));
+  *year = static_cast<int>(static_cast<std::int64_t>(year_of_era) + era * 400 + (*month <= 2 ? 1 : 0));
 }
 
 // Length of the UTF-8 sequence that starts text, 0 when it is not one.
@@ -78,8 +78,9 @@ void add_json_string(line_text* line, const char* key, const char* value) {
   add(line, ",\"");
   add(line, key);
   add(line, "\":\"");
-  char escaped[line_room];
-  add_text(line, escaped, json_escape(escaped, sizeof escaped, value));
+  char escaped[line_room] = "";
+  std::size_t size = json_escape(escaped, sizeof escaped, value);
+  add_text(line, escaped, size);
   add(line, "\"");
 }
 
@@ -234,28 +235,24 @@ std::size_t json_escape(char* out, std::size_t room, const char* text) {
   std::size_t used = 0;
   const auto* at = reinterpret_cast<const unsigned char*>(text);
   while (*at != '\0') {
-    char piece[8];
-    std::size_t size = 0;
+    // What stands for the next character: at most six bytes.
+    char piece[8] = "";
     std::size_t taken = 1;
     unsigned char c = *at;
     if (c == '"' || c == '\\') {
-      piece[size++] = '\\';
-      piece[size++] = static_cast<char>(c);
+      piece[0] = '\\';
+      piece[1] = static_cast<char>(c);
     } else if (c < 0x20 || c == 0x7f) {
-      std::memcpy(piece, "\\u00", 4);
-      piece[4] = hex[c >> 4];
-      piece[5] = hex[c & 0x0f];
-      size = 6;
+      (void)std::snprintf(piece, sizeof piece, "\\u00%c%c", hex[c >> 4], hex[c & 0x0f]);
     } else if (c < 0x80) {
-      piece[size++] = static_cast<char>(c);
+      piece[0] = static_cast<char>(c);
     } else if ((taken = utf8_length(at)) > 0) {
       std::memcpy(piece, at, taken);
-      size = taken;
     } else {
-      std::memcpy(piece, "\\ufffd", 6);
-      size = 6;
+      (void)std::snprintf(piece, sizeof piece, "\\ufffd");
       taken = 1;
     }
+    std::size_t size = std::strlen(piece);
     if (used + size >= room) {
       break;
     }

@@ -6,6 +6,7 @@
 #include "ssm_monitor/monitor_loop.h"
 
 #include <cstdio>
+#include <numeric>
 
 
 namespace {
@@ -25,13 +26,63 @@ const int pause_us = 1000;
 
 int look_at_all(monitor* m, std::int64_t now_us) {
   std::int64_t unix_ms = platform_wall_clock_ms();
-  int failed = 0;
-  for (monitor_channel* channel : m->slots) {
-    if (channel != nullptr) {
-      failed |= look_at_channel(m, channel, now_us, unix_ms);
+  return std::accumulate(m->slots.begin(), m->slots.end(), 0,
+                         [&](int failed, monitor_channel* channel) {
+                           return channel == nullptr
+                                      ? failed
+                                      : failed | look_at_channel(m, channel, now_us, unix_ms);
+                         });
+}
+
+// Takes what the sockets that are ready hold. Returns how many datagrams it
+// took, or -1 when standard output cannot be written.
+std::int64_t take_ready(monitor* m, const readiness_event* ready, int count) {
+  std::int64_t now_us = platform_monotonic_us();
+  std::int64_t unix_ms = platform_wall_clock_ms();
+  std::int64_t taken = 0;
+  for (int i = 0; i < count; ++i) {
+    std::uint32_t tag = ready[i].tag;
+    if (tag == wake_tag) {
+      // A stop shut it, or a stray datagram came: the loop looks.
+      unsigned char head[4];
+      long length = 0;
+      ssm_address sender;
+      (void)platform_receive_heads(m->wake, head, sizeof head, 1, &length, &sender);
+      continue;
     }
+    monitor_channel* channel = tag < m->slots.size() ? m->slots[tag] : nullptr;
+    if (channel == nullptr) {
+      continue;
+    }
+    std::int64_t before = channel->datagrams + channel->others;
+    if (take_datagrams(m, channel, now_us, unix_ms) != 0) {
+      return -1;
+    }
+    taken += channel->datagrams + channel->others - before;
   }
-  return failed;
+  return taken;
+}
+
+// When the channels are looked at next, and whether the stream is fast
+// enough to pause between rounds, as measured over the last look's while.
+struct loop_pace {
+  std::int64_t next_look_us;
+  std::int64_t taken;  // datagrams taken since the last look
+  std::int64_t measured_us;
+  bool paced;
+};
+
+// Looks at every channel when it is time. Returns 0 or -1 (output).
+int look_when_due(monitor* m, loop_pace* pace, std::int64_t now_us) {
+  if (now_us < pace->next_look_us) {
+    return 0;
+  }
+  pace->next_look_us = now_us + look_every_us;
+  pace->paced = static_cast<double>(pace->taken) >=
+                paced_per_us * static_cast<double>(now_us - pace->measured_us);
+  pace->taken = 0;
+  pace->measured_us = now_us;
+  return look_at_all(m, now_us);
 }
 
 // Reads the file again: channels added are joined, channels gone are left,
@@ -58,7 +109,8 @@ int reload(monitor* m) {
         found = true;
         kept[i] = true;
         // The same channel: its counts go on; its name and line may change.
-        std::snprintf(channel->entry.name, sizeof channel->entry.name, "%s", wanted[i].name);
+        (void)std::snprintf(channel->entry.name, sizeof channel->entry.name, "%s",
+                            wanted[i].name);
         channel->entry.line = wanted[i].line;
       }
     }
@@ -98,11 +150,8 @@ int finish(monitor* m) {
 
 int monitor_loop(monitor* m) {
   readiness_event ready[ready_most];
-  std::int64_t next_look_us = platform_monotonic_us();
-  // The stream's rate, measured over each look's while.
-  std::int64_t taken = 0;
-  std::int64_t measured_us = next_look_us;
-  bool paced = false;
+  loop_pace pace{platform_monotonic_us(), 0, 0, false};
+  pace.measured_us = pace.next_look_us;
   for (;;) {
     if (stop_requested()) {
       return finish(m);
@@ -114,20 +163,11 @@ int monitor_loop(monitor* m) {
       }
     }
     std::int64_t now_us = platform_monotonic_us();
-    if (now_us >= next_look_us) {
-      if (look_at_all(m, now_us) != 0) {
-        return output_failure(m->program);
-      }
-      next_look_us = now_us + look_every_us;
-      paced = static_cast<double>(taken) >= paced_per_us * static_cast<double>(now_us - measured_us);
-      taken = 0;
-      measured_us = now_us;
-    }
     // No event waits while the loop does.
-    if (output_pending() && flush_output() != 0) {
+    if (look_when_due(m, &pace, now_us) != 0 || (output_pending() && flush_output() != 0)) {
       return output_failure(m->program);
     }
-    auto wait_ms = static_cast<int>((next_look_us - now_us + 999) / 1000);
+    auto wait_ms = static_cast<int>((pace.next_look_us - now_us + 999) / 1000);
     int count = platform_wait_ready(m->ready, ready, ready_most, wait_ms);
     if (count == wait_cut_short) {
       continue;
@@ -136,32 +176,12 @@ int monitor_loop(monitor* m) {
       print_failure(m->program, "wait for datagrams", platform_socket_error_text());
       return exit_failure;
     }
-    now_us = platform_monotonic_us();
-    std::int64_t unix_ms = platform_wall_clock_ms();
-    for (int i = 0; i < count; ++i) {
-      std::uint32_t tag = ready[i].tag;
-      if (tag == wake_tag) {
-        // A stop shut it, or a stray datagram came: the loop looks.
-        unsigned char head[4];
-        long length = 0;
-        ssm_address sender;
-        (void)platform_receive_heads(m->wake, head, sizeof head, 1, &length, &sender);
-        continue;
-      }
-      monitor_channel* channel = tag < m->slots.size() ? m->slots[tag] : nullptr;
-      if (channel == nullptr) {
-        continue;
-      }
-      std::int64_t before = channel->datagrams + channel->others;
-      if (take_datagrams(m, channel, now_us, unix_ms) != 0) {
-        return output_failure(m->program);
-      }
-      taken += channel->datagrams + channel->others - before;
+    std::int64_t took = take_ready(m, ready, count);
+    if (took < 0 || (output_pending() && flush_output() != 0)) {
+      return output_failure(m->program);
     }
-    if (paced && count > 0) {
-      if (output_pending() && flush_output() != 0) {
-        return output_failure(m->program);
-      }
+    pace.taken += took;
+    if (pace.paced && count > 0) {
       platform_pause(m->wake, pause_us);
     }
   }
