@@ -1,5 +1,6 @@
-// The process: stop requests, the steady clock and standard output. One file
-// per system (process_posix.cpp, process_win32.cpp).
+// The process: stop requests, the steady clock, standard output, and what
+// the system says of the process. One file per system (process_posix.cpp,
+// process_win32.cpp).
 #ifndef PLATFORM_PROCESS_H
 #define PLATFORM_PROCESS_H
 
@@ -69,5 +70,21 @@ void platform_catch_reloads();
 
 // Whether a reload request came since the last call.
 bool platform_reload_requested();
+
+// What the system says cheaply of this process, for its metrics. A figure it
+// cannot say is negative.
+struct process_figures {
+  double start_unix_s;    // when it started: seconds since 1970, UTC
+  double cpu_s;           // user and system CPU time so far
+  double resident_bytes;  // memory resident now
+  double virtual_bytes;   // virtual memory (Windows: committed privately)
+  double open_files;      // descriptors open (Windows: handles)
+  double most_files;      // the limit of open descriptors
+};
+
+// Fills *figures as the system says them now (one file per system:
+// process_figures_linux.cpp reads /proc, process_win32.cpp asks Windows,
+// process_figures_none.cpp says none).
+void platform_process_figures(process_figures* figures);
 
 #endif  // PLATFORM_PROCESS_H

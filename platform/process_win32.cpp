@@ -1,8 +1,11 @@
 // The Windows process: console stop events, the performance counter as the
-// clock, and standard output through the C runtime.
+// clock, standard output through the C runtime, and what Windows says of the
+// process.
 #include "platform/process.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -45,7 +48,39 @@ BOOL WINAPI note_stop(DWORD event) {
   return TRUE;
 }
 
+// A FILETIME's 100 ns ticks.
+std::int64_t ticks_of(const FILETIME& time) {
+  return static_cast<std::int64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+// A moment as a FILETIME (since 1601-01-01), in milliseconds since 1970.
+std::int64_t unix_ms_of(const FILETIME& time) {
+  return ticks_of(time) / 10000 - 11644473600000LL;
+}
+
 }  // namespace
+
+bool system_error_words(unsigned long code, char* out, std::size_t room) {
+  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                              code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), out,
+                              static_cast<DWORD>(room), nullptr);
+  if (size == 0) {
+    out[0] = '\0';
+    return false;
+  }
+  // One line: Windows ends its messages with CR LF, and a few of them break
+  // lines in the middle.
+  for (char* p = out; *p != '\0'; ++p) {
+    if (*p == '\r' || *p == '\n') {
+      *p = ' ';
+    }
+  }
+  std::size_t end = std::strlen(out);
+  while (end > 0 && out[end - 1] == ' ') {
+    out[--end] = '\0';
+  }
+  return true;
+}
 
 bool stop_noted() {
   return noted_stop != 0;
@@ -148,13 +183,59 @@ int platform_raise_open_files(long /*wanted*/, long* most) {
 std::int64_t platform_wall_clock_ms() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  // 100 ns ticks since 1601-01-01.
-  std::int64_t ticks = static_cast<std::int64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
-  return ticks / 10000 - 11644473600000LL;
+  return unix_ms_of(now);
 }
 
 void platform_catch_reloads() {}
 
 bool platform_reload_requested() {
   return false;
+}
+
+namespace {
+
+// The memory figures, from K32GetProcessMemoryInfo: KERNEL32's own from
+// Windows 7 on, so no DLL is added; looked up, so that the programs still
+// load on a Windows without it.
+void read_memory(HANDLE self, process_figures* figures) {
+  typedef BOOL(WINAPI * memory_info_call)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "K32GetProcessMemoryInfo") : nullptr;
+  if (found == nullptr) {
+    return;
+  }
+  // Through void (*)(), which any function pointer may be cast to and from.
+  auto call = reinterpret_cast<memory_info_call>(reinterpret_cast<void (*)()>(found));
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  if (call(self, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters) != 0) {
+    figures->resident_bytes = static_cast<double>(counters.WorkingSetSize);
+    figures->virtual_bytes = static_cast<double>(counters.PrivateUsage);
+  }
+}
+
+}  // namespace
+
+void platform_process_figures(process_figures* figures) {
+  figures->start_unix_s = -1;
+  figures->cpu_s = -1;
+  figures->resident_bytes = -1;
+  figures->virtual_bytes = -1;
+  figures->open_files = -1;
+  // Handles have no limit that matters here.
+  figures->most_files = -1;
+  HANDLE self = GetCurrentProcess();
+  FILETIME created;
+  FILETIME ended;
+  FILETIME kernel;
+  FILETIME user;
+  if (GetProcessTimes(self, &created, &ended, &kernel, &user) != 0) {
+    figures->start_unix_s = static_cast<double>(unix_ms_of(created)) / 1e3;
+    figures->cpu_s = static_cast<double>(ticks_of(kernel) + ticks_of(user)) / 1e7;
+  }
+  read_memory(self, figures);
+  DWORD handles = 0;
+  if (GetProcessHandleCount(self, &handles) != 0) {
+    figures->open_files = static_cast<double>(handles);
+  }
 }

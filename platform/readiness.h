@@ -28,6 +28,10 @@ readiness_set* platform_open_readiness(int most);
 int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
                           bool writable);
 
+// Watches the socket (or changes what is watched of it) for writing only:
+// what it receives meanwhile waits, and wakes no wait. Returns 0 or -1.
+int platform_watch_socket_writing(readiness_set* set, ssm_socket socket, std::uint32_t tag);
+
 // Stops watching the socket; call before closing it.
 void platform_unwatch_socket(readiness_set* set, ssm_socket socket);
 

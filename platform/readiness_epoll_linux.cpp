@@ -28,16 +28,29 @@ readiness_set* platform_open_readiness(int /*most*/) {
   return set;
 }
 
-int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
-                          bool writable) {
+namespace {
+
+int watch_for(readiness_set* set, ssm_socket socket, std::uint32_t tag, std::uint32_t events) {
   epoll_event wanted{};
-  wanted.events = EPOLLIN | (writable ? static_cast<std::uint32_t>(EPOLLOUT) : 0U);
+  wanted.events = events;
   wanted.data.u32 = tag;
   int fd = static_cast<int>(socket);
   if (epoll_ctl(set->fd, EPOLL_CTL_ADD, fd, &wanted) == 0) {
     return 0;
   }
   return errno == EEXIST ? epoll_ctl(set->fd, EPOLL_CTL_MOD, fd, &wanted) : -1;
+}
+
+}  // namespace
+
+int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
+                          bool writable) {
+  return watch_for(set, socket, tag,
+                   EPOLLIN | (writable ? static_cast<std::uint32_t>(EPOLLOUT) : 0U));
+}
+
+int platform_watch_socket_writing(readiness_set* set, ssm_socket socket, std::uint32_t tag) {
+  return watch_for(set, socket, tag, EPOLLOUT);
 }
 
 void platform_unwatch_socket(readiness_set* set, ssm_socket socket) {

@@ -27,9 +27,9 @@ readiness_set* platform_open_readiness(int most) {
   return set;
 }
 
-int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
-                          bool writable) {
-  short events = static_cast<short>(POLLIN | (writable ? POLLOUT : 0));
+namespace {
+
+int watch_for(readiness_set* set, ssm_socket socket, std::uint32_t tag, short events) {
   for (std::size_t i = 0; i < set->wanted.size(); ++i) {
     if (set->wanted[i].fd == static_cast<int>(socket)) {
       set->wanted[i].events = events;
@@ -40,6 +40,17 @@ int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t t
   set->wanted.push_back(pollfd{static_cast<int>(socket), events, 0});
   set->tags.push_back(tag);
   return 0;
+}
+
+}  // namespace
+
+int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
+                          bool writable) {
+  return watch_for(set, socket, tag, static_cast<short>(POLLIN | (writable ? POLLOUT : 0)));
+}
+
+int platform_watch_socket_writing(readiness_set* set, ssm_socket socket, std::uint32_t tag) {
+  return watch_for(set, socket, tag, POLLOUT);
 }
 
 void platform_unwatch_socket(readiness_set* set, ssm_socket socket) {

@@ -37,10 +37,10 @@ readiness_set* platform_open_readiness(int most) {
   return set;
 }
 
-int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
-                          bool writable) {
+namespace {
+
+int watch_for(readiness_set* set, ssm_socket socket, std::uint32_t tag, SHORT events) {
   auto handle = static_cast<SOCKET>(socket);
-  SHORT events = static_cast<SHORT>(POLLRDNORM | (writable ? POLLWRNORM : 0));
   for (std::size_t i = 0; i < set->wanted.size(); ++i) {
     if (set->wanted[i].fd == handle) {
       set->wanted[i].events = events;
@@ -54,6 +54,18 @@ int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t t
   set->wanted.push_back(entry);
   set->tags.push_back(tag);
   return 0;
+}
+
+}  // namespace
+
+int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
+                          bool writable) {
+  return watch_for(set, socket, tag,
+                   static_cast<SHORT>(POLLRDNORM | (writable ? POLLWRNORM : 0)));
+}
+
+int platform_watch_socket_writing(readiness_set* set, ssm_socket socket, std::uint32_t tag) {
+  return watch_for(set, socket, tag, POLLWRNORM);
 }
 
 void platform_unwatch_socket(readiness_set* set, ssm_socket socket) {

@@ -1,7 +1,8 @@
 // Sockets and receiving: the types every concern of the platform layer
-// shares, and the UDP socket a channel comes in on. One file per system
-// (socket_posix.cpp, socket_win32.cpp), and the batched receive in one of its
-// own (receive_batch_recvmmsg.cpp, receive_single.cpp); CMake picks them.
+// shares, the UDP socket a channel comes in on, and the TCP sockets of the
+// monitor's metrics endpoint. One file per system (socket_posix.cpp,
+// socket_win32.cpp), and the batched receive in one of its own
+// (receive_batch_recvmmsg.cpp, receive_single.cpp); CMake picks them.
 #ifndef PLATFORM_SOCKET_H
 #define PLATFORM_SOCKET_H
 
@@ -113,5 +114,26 @@ int platform_bind_group(ssm_socket socket, const ssm_address* group, std::uint16
 // how many results it gave; 0 when nothing was queued.
 int platform_receive_heads(ssm_socket socket, unsigned char* heads, std::size_t head_size,
                            int count, long* lengths, ssm_address* senders);
+
+// A TCP socket that listens on the address (the family's wildcard address
+// when it is one) and the port (host byte order), with address reuse, and
+// that never blocks. Returns it, or ssm_no_socket with the reason in
+// platform_socket_error_text().
+ssm_socket platform_listen_tcp(const ssm_address* address, std::uint16_t port);
+
+// Takes a connection waiting on the listening socket into *connection, made
+// non-blocking. Returns 1, 0 when none waits, or -1 with the reason in
+// platform_socket_error_text().
+int platform_accept(ssm_socket listener, ssm_socket* connection);
+
+// Receives, without waiting, at most size bytes of what came on a
+// connection. Returns how many, 0 when the peer closed its side,
+// receive_nothing when nothing came yet, or -1 on failure.
+long platform_receive_stream(ssm_socket connection, char* buffer, std::size_t size);
+
+// Sends, without waiting, what the connection takes now of the size bytes
+// (no signal when the peer is gone: a failure). Returns how many it took (0:
+// none now), or -1 on failure.
+long platform_send_stream(ssm_socket connection, const char* data, std::size_t size);
 
 #endif  // PLATFORM_SOCKET_H

@@ -11,10 +11,49 @@
 #include <sys/prctl.h>
 #endif
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "platform/socket_posix.h"
+
+namespace {
+
+// The socket address of address, port (host byte order) and, for IPv6, the
+// scope in *local. Returns its size.
+socklen_t local_address(const ssm_address* address, std::uint16_t port, unsigned scope_index,
+                        sender_room* local) {
+  if (address->family == ssm_ipv6) {
+    local->sin6_family = AF_INET6;
+    local->sin6_port = htons(port);
+    std::memcpy(&local->sin6_addr, address->bytes, 16);
+    local->sin6_scope_id = scope_index;
+    return sizeof(sockaddr_in6);
+  }
+  auto* local4 = reinterpret_cast<sockaddr_in*>(local);
+  local4->sin_family = AF_INET;
+  local4->sin_port = htons(port);
+  std::memcpy(&local4->sin_addr, address->bytes, 4);
+  return sizeof(sockaddr_in);
+}
+
+int make_non_blocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags < 0 ? -1 : fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// How many connections the system keeps waiting for the program to take.
+const int waiting_most = 128;
+
+// Gives back the descriptor after a failure, keeping the failure's errno.
+void close_keeping_errno(int fd) {
+  int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+}  // namespace
 
 int platform_start_sockets() {
   return 0;
@@ -75,19 +114,11 @@ int platform_bound_port(ssm_socket socket, std::uint16_t* port) {
 }
 
 int platform_bind_any(ssm_socket socket, ssm_family family, std::uint16_t port) {
-  int fd = static_cast<int>(socket);
-  if (family == ssm_ipv6) {
-    sockaddr_in6 local{};
-    local.sin6_family = AF_INET6;
-    local.sin6_port = htons(port);
-    local.sin6_addr = in6addr_any;
-    return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  ssm_address any{};
+  any.family = family;
+  sender_room local{};
+  socklen_t size = local_address(&any, port, 0, &local);
+  return bind(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), size);
 }
 
 long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size,
@@ -164,17 +195,65 @@ int platform_bind_group(ssm_socket socket, const ssm_address* group, std::uint16
   int fd = static_cast<int>(socket);
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (group->family == ssm_ipv6) {
-    sockaddr_in6 local{};
-    local.sin6_family = AF_INET6;
-    local.sin6_port = htons(port);
-    std::memcpy(&local.sin6_addr, group->bytes, 16);
-    local.sin6_scope_id = scope_index;
-    return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  sender_room local{};
+  socklen_t size = local_address(group, port, scope_index, &local);
+  return bind(fd, reinterpret_cast<sockaddr*>(&local), size);
+}
+
+ssm_socket platform_listen_tcp(const ssm_address* address, std::uint16_t port) {
+  int fd = socket(address->family == ssm_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (fd < 0) {
+    return ssm_no_socket;
   }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  std::memcpy(&local.sin_addr, group->bytes, 4);
-  return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  // A restart binds again at once, while the last run's connections wait
+  // out their time.
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sender_room local{};
+  socklen_t size = local_address(address, port, 0, &local);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), size) != 0 ||
+      listen(fd, waiting_most) != 0 || make_non_blocking(fd) != 0) {
+    close_keeping_errno(fd);
+    return ssm_no_socket;
+  }
+  return fd;
+}
+
+int platform_accept(ssm_socket listener, ssm_socket* connection) {
+  for (;;) {
+    int fd = accept(static_cast<int>(listener), nullptr, nullptr);
+    if (fd >= 0) {
+      if (make_non_blocking(fd) != 0) {
+        close_keeping_errno(fd);
+        return -1;
+      }
+      *connection = fd;
+      return 1;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return 0;
+    }
+    // A connection that gave up while it waited, or a signal: the next one.
+    if (errno != EINTR && errno != ECONNABORTED && errno != EPROTO) {
+      return -1;
+    }
+  }
+}
+
+long platform_receive_stream(ssm_socket connection, char* buffer, std::size_t size) {
+  ssize_t got = recv(static_cast<int>(connection), buffer, size, MSG_DONTWAIT);
+  if (got >= 0) {
+    return static_cast<long>(got);
+  }
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? receive_nothing : -1;
+}
+
+long platform_send_stream(ssm_socket connection, const char* data, std::size_t size) {
+  // MSG_NOSIGNAL: a peer gone is a failed send, not SIGPIPE, which would end
+  // the monitor.
+  ssize_t sent = send(static_cast<int>(connection), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent >= 0) {
+    return static_cast<long>(sent);
+  }
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }

@@ -22,6 +22,17 @@ SOCKET as_socket(ssm_socket socket) {
   return static_cast<SOCKET>(socket);
 }
 
+int clamp_size(std::size_t size) {
+  return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+}
+
+// Winsock has no MSG_DONTWAIT: a socket that must never block is made so.
+int make_non_blocking(SOCKET s) {
+  u_long non_blocking = 1;
+  // FIONBIO is an unsigned constant with the high bit set; ioctlsocket takes a long.
+  return ioctlsocket(s, static_cast<long>(FIONBIO), &non_blocking);
+}
+
 // A receive's sender. Room for either family: an IPv6 socket address is the
 // larger.
 typedef sockaddr_in6 sender_room;
@@ -65,20 +76,6 @@ int select_readable(ssm_socket socket, int wait_ms) {
   return WSAGetLastError() == WSAEINTR ? wait_cut_short : -1;
 }
 
-// Leaves one line: Windows ends its messages with CR LF, and a few of them
-// break lines in the middle.
-void make_one_line(char* text) {
-  for (char* p = text; *p != '\0'; ++p) {
-    if (*p == '\r' || *p == '\n') {
-      *p = ' ';
-    }
-  }
-  std::size_t size = std::strlen(text);
-  while (size > 0 && text[size - 1] == ' ') {
-    text[--size] = '\0';
-  }
-}
-
 // The reasons start-up can meet, for a system without message texts.
 const char* fallback_text(int failure) {
   switch (failure) {
@@ -107,6 +104,22 @@ const char* fallback_text(int failure) {
   }
 }
 
+// The socket address of address and port (host byte order) in *local.
+// Returns its size.
+int local_address(const ssm_address* address, std::uint16_t port, sender_room* local) {
+  if (address->family == ssm_ipv6) {
+    local->sin6_family = AF_INET6;
+    local->sin6_port = htons(port);
+    std::memcpy(&local->sin6_addr, address->bytes, 16);
+    return static_cast<int>(sizeof(sockaddr_in6));
+  }
+  auto* local4 = reinterpret_cast<sockaddr_in*>(local);
+  local4->sin_family = AF_INET;
+  local4->sin_port = htons(port);
+  std::memcpy(&local4->sin_addr, address->bytes, 4);
+  return static_cast<int>(sizeof(sockaddr_in));
+}
+
 }  // namespace
 
 int platform_start_sockets() {
@@ -125,12 +138,10 @@ ssm_socket platform_open_udp_socket(ssm_family family) {
   if (s == INVALID_SOCKET) {
     return ssm_no_socket;
   }
-  // Winsock has no MSG_DONTWAIT: the socket never blocks in the receive, and
-  // every wait is a select (see platform_receive). Winsock delivers a group
-  // only to the sockets that joined it, so no option is needed for that.
-  u_long non_blocking = 1;
-  // FIONBIO is an unsigned constant with the high bit set; ioctlsocket takes a long.
-  if (ioctlsocket(s, static_cast<long>(FIONBIO), &non_blocking) != 0) {
+  // The socket never blocks in the receive, and every wait is a select (see
+  // platform_receive). Winsock delivers a group only to the sockets that
+  // joined it, so no option is needed for that.
+  if (make_non_blocking(s) != 0) {
     closesocket(s);
     return ssm_no_socket;
   }
@@ -155,20 +166,11 @@ long platform_receive_queue_bytes(ssm_socket socket) {
 }
 
 int platform_bind_any(ssm_socket socket, ssm_family family, std::uint16_t port) {
-  if (family == ssm_ipv6) {
-    sockaddr_in6 local{};
-    local.sin6_family = AF_INET6;
-    local.sin6_port = htons(port);
-    local.sin6_addr = in6addr_any;
-    return bind(as_socket(socket), reinterpret_cast<const sockaddr*>(&local),
-                static_cast<int>(sizeof local));
-  }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  return bind(as_socket(socket), reinterpret_cast<const sockaddr*>(&local),
-              static_cast<int>(sizeof local));
+  ssm_address any{};
+  any.family = family;
+  sender_room local{};
+  int size = local_address(&any, port, &local);
+  return bind(as_socket(socket), reinterpret_cast<const sockaddr*>(&local), size);
 }
 
 int platform_bound_port(ssm_socket socket, std::uint16_t* port) {
@@ -195,8 +197,7 @@ long platform_receive(ssm_socket socket, unsigned char* buffer, std::size_t size
   }
   sender_room from{};
   int from_size = static_cast<int>(sizeof from);
-  int room = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
-  int length = recvfrom(as_socket(socket), reinterpret_cast<char*>(buffer), room, 0,
+  int length = recvfrom(as_socket(socket), reinterpret_cast<char*>(buffer), clamp_size(size), 0,
                         reinterpret_cast<sockaddr*>(&from), &from_size);
   if (length == SOCKET_ERROR) {
     // The socket does not block: a datagram the wait saw can be gone by now.
@@ -242,11 +243,8 @@ int platform_wait_readable(ssm_socket socket, int wait_ms) {
 
 const char* platform_socket_error_text() {
   int failure = WSAGetLastError();
-  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                              nullptr, static_cast<DWORD>(failure),
-                              MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), socket_error_text,
-                              sizeof socket_error_text, nullptr);
-  if (size == 0) {
+  if (!system_error_words(static_cast<unsigned long>(failure), socket_error_text,
+                          sizeof socket_error_text)) {
     // Some systems (Wine among them) have no text for the Winsock codes.
     const char* text = fallback_text(failure);
     if (text != nullptr) {
@@ -258,7 +256,6 @@ const char* platform_socket_error_text() {
                           failure);
     }
   }
-  make_one_line(socket_error_text);
   return socket_error_text;
 }
 
@@ -273,4 +270,75 @@ int platform_bind_group(ssm_socket socket, const ssm_address* group, std::uint16
   setsockopt(as_socket(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
              sizeof on);
   return platform_bind_any(socket, group->family, port);
+}
+
+namespace {
+
+// How many connections the system keeps waiting for the program to take.
+const int waiting_most = 128;
+
+// Gives back the socket after a failure, keeping the failure's code.
+void close_keeping_failure(SOCKET s) {
+  int failure = WSAGetLastError();
+  closesocket(s);
+  WSASetLastError(failure);
+}
+
+}  // namespace
+
+ssm_socket platform_listen_tcp(const ssm_address* address, std::uint16_t port) {
+  SOCKET s = socket(address->family == ssm_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) {
+    return ssm_no_socket;
+  }
+  // No option: Windows binds again a port whose last connections wait out
+  // their time, and its SO_REUSEADDR would let another socket share the port.
+  sender_room local{};
+  int size = local_address(address, port, &local);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), size) != 0 ||
+      listen(s, waiting_most) != 0 || make_non_blocking(s) != 0) {
+    close_keeping_failure(s);
+    return ssm_no_socket;
+  }
+  return static_cast<ssm_socket>(s);
+}
+
+int platform_accept(ssm_socket listener, ssm_socket* connection) {
+  for (;;) {
+    SOCKET s = accept(as_socket(listener), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+      if (make_non_blocking(s) != 0) {
+        close_keeping_failure(s);
+        return -1;
+      }
+      *connection = static_cast<ssm_socket>(s);
+      return 1;
+    }
+    int failure = WSAGetLastError();
+    if (failure == WSAEWOULDBLOCK) {
+      return 0;
+    }
+    // A connection that gave up while it waited: the next one.
+    if (failure != WSAECONNRESET && failure != WSAEINTR) {
+      return -1;
+    }
+  }
+}
+
+long platform_receive_stream(ssm_socket connection, char* buffer, std::size_t size) {
+  int got = recv(as_socket(connection), buffer, clamp_size(size), 0);
+  if (got != SOCKET_ERROR) {
+    return got;
+  }
+  int failure = WSAGetLastError();
+  return failure == WSAEWOULDBLOCK || failure == WSAEINTR ? receive_nothing : -1;
+}
+
+long platform_send_stream(ssm_socket connection, const char* data, std::size_t size) {
+  int sent = send(as_socket(connection), data, clamp_size(size), 0);
+  if (sent != SOCKET_ERROR) {
+    return sent;
+  }
+  int failure = WSAGetLastError();
+  return failure == WSAEWOULDBLOCK || failure == WSAEINTR ? 0 : -1;
 }
