@@ -9,6 +9,8 @@
 #include "platform/readiness.h"
 #include "platform/socket.h"
 #include "ssm_monitor/channel_list.h"
+#include "ssm_monitor/metrics_file.h"
+#include "ssm_monitor/metrics_server.h"
 #include "ssm_monitor/monitor.h"
 #include "ssm_monitor/monitor_loop.h"
 #include "ssm_monitor/monitor_options.h"
@@ -17,9 +19,10 @@ namespace {
 
 const char program[] = "ssm_monitor";
 
-// Sockets beyond the channels': the wake socket, the standard streams, and
-// the counts of links that find why a channel is silent.
-const long other_files = 16 + capture_most;
+// Sockets beyond the channels': the wake socket, the standard streams, the
+// counts of links that find why a channel is silent, and the metrics
+// endpoint's.
+const long other_files = 16 + capture_most + 1 + connections_most;
 
 // Raises the open-file limit to what the channels need; says so when the
 // hard limit is too low (the program goes on: a socket it cannot open then
@@ -83,13 +86,21 @@ int main(int argc, char** argv) {
     return exit_failure;
   }
   make_room_for(static_cast<long>(channels.size()));
-  m.ready = platform_open_readiness(static_cast<int>(channels.size()) + 16);
+  m.ready = platform_open_readiness(static_cast<int>(channels.size()) + 17 + connections_most);
   m.wake = platform_open_udp_socket(ssm_ipv4);
   if (m.ready == nullptr || m.wake == ssm_no_socket ||
       platform_bind_any(m.wake, ssm_ipv4, 0) != 0 ||
       platform_watch_socket(m.ready, m.wake, wake_tag, false) != 0) {
     print_failure(program, "wait for datagrams", platform_socket_error_text());
     return exit_failure;
+  }
+  // Before any channel is joined: a port that cannot be had ends it here.
+  status = options.listen.given ? open_metrics_server(&m) : 0;
+  if (status == 0 && options.metrics_file != nullptr) {
+    status = open_metrics_file(&m);
+  }
+  if (status != 0) {
+    return status;
   }
   std::int64_t now_us = platform_monotonic_us();
   std::int64_t unix_ms = platform_wall_clock_ms();

@@ -25,6 +25,7 @@ struct monitor_channel {
   bool refusal_said;        // and a refused event said so
   bool up;                  // a datagram came within -s seconds
   bool silent;              // said silent, and nothing came since
+  const char* silence_cause;  // the cause the silent event gave; nullptr while up
   std::int64_t joined_us;   // when watching it began (the steady clock)
   std::int64_t quiet_us;    // the last datagram from the source, or the join
   std::int64_t renewed_us;  // the last membership request
@@ -47,8 +48,13 @@ struct monitor_channel {
   const char* link_reason;  // why the link was not checked
 };
 
-// Tags of the sockets that are not channels' in the readiness set.
+// Tags of the sockets that are not channels' in the readiness set (those of
+// the metrics endpoint are in metrics_server.h).
 const std::uint32_t wake_tag = 0xffffffffU;
+
+// The metrics endpoint (-l) and file (-o), where asked for.
+struct metrics_server;
+struct metrics_file;
 
 // The whole monitor.
 struct monitor {
@@ -60,6 +66,8 @@ struct monitor {
   ssm_socket wake;          // what a stop request cuts short
   int captures;             // links being counted now
   long channels;
+  metrics_server* server;   // nullptr without -l
+  metrics_file* file;       // nullptr without -o
 };
 
 // How many links may be counted at once: each count costs a filter run for

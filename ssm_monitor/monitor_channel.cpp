@@ -149,10 +149,11 @@ int say_silent(monitor* m, monitor_channel* channel, std::int64_t now_us, std::i
   word_nothing_reason(&facts, &verdict, interface, channel->source, reason, sizeof reason);
   channel->silent = true;
   channel->up = false;
+  channel->silence_cause = verdict_cause_name(verdict.cause);
   monitor_event event{};
   event.kind = event_silent;
   event.for_s = (now_us - channel->quiet_us) / second_us;
-  event.cause = verdict_cause_name(verdict.cause);
+  event.cause = channel->silence_cause;
   event.reason = reason;
   event.link_datagrams = channel->link_checked ? channel->link_seen : -1;
   return say(m, channel, event, unix_ms);
@@ -327,6 +328,7 @@ int take_datagrams(monitor* m, monitor_channel* channel, std::int64_t now_us,
     failed = say(m, channel, event, unix_ms);
     channel->up = true;
     channel->silent = false;
+    channel->silence_cause = nullptr;
   } else if (channel->capture != ssm_no_socket) {
     stop_capture(m, channel);  // a silence that never came
   }

@@ -3,6 +3,8 @@
 #include "platform/process.h"
 #include "platform/readiness.h"
 #include "platform/socket.h"
+#include "ssm_monitor/metrics_file.h"
+#include "ssm_monitor/metrics_server.h"
 #include "ssm_monitor/monitor_loop.h"
 
 #include <cstdio>
@@ -50,6 +52,10 @@ std::int64_t take_ready(monitor* m, const readiness_event* ready, int count) {
       (void)platform_receive_heads(m->wake, head, sizeof head, 1, &length, &sender);
       continue;
     }
+    if (metrics_tag(tag)) {
+      serve_metrics(m, tag, now_us);
+      continue;
+    }
     monitor_channel* channel = tag < m->slots.size() ? m->slots[tag] : nullptr;
     if (channel == nullptr) {
       continue;
@@ -82,6 +88,8 @@ int look_when_due(monitor* m, loop_pace* pace, std::int64_t now_us) {
                 paced_per_us * static_cast<double>(now_us - pace->measured_us);
   pace->taken = 0;
   pace->measured_us = now_us;
+  look_at_clients(m, now_us);
+  write_metrics_file(m, now_us);
   return look_at_all(m, now_us);
 }
 

@@ -1,6 +1,6 @@
 // ssm_monitor's loop: every channel's socket waited on at once, what comes
-// taken and counted, every channel looked at ten times a second, SIGHUP's
-// reload, and the end at a stop.
+// taken and counted, every channel looked at ten times a second, the metrics
+// served and written, SIGHUP's reload, and the end at a stop.
 #ifndef SSM_MONITOR_MONITOR_LOOP_H
 #define SSM_MONITOR_MONITOR_LOOP_H
 
