@@ -25,10 +25,10 @@ clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe"
   skip "clang++ cannot link a libFuzzer target: $(head -n 1 "$probe/log")"
 
 cmake --preset fuzz -S "$top" -B "$build" >/dev/null || exit 1
-cmake --build "$build" --target fuzz_operands fuzz_report || exit 1
+cmake --build "$build" --target fuzz_operands fuzz_report fuzz_http_request || exit 1
 
 failed=0
-for target in operands report; do
+for target in operands report http_request; do
   work="$probe/$target"
   mkdir -p "$work/corpus" "$work/artifacts"
   # A copy: what the fuzzer adds to its corpus stays out of the tree.
