@@ -35,7 +35,7 @@ else()
           RENAME copyright)
   # Debian compresses every document over 4 KiB; the changelog always.
   set(documents ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/README.md
-                ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md)
+                ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md ${PROJECT_SOURCE_DIR}/docs/monitoring.md)
   if(SSM_GZIP_PROGRAM)
     set(compressed)
     foreach(document IN LISTS documents)
@@ -54,6 +54,23 @@ else()
   else()
     install(FILES ${documents} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   endif()
+  # The alert rules, as monitoring.md shows them loaded.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/prometheus/ssm-monitor.rules.yml
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # ssm_monitor's service, installed and not enabled: where the system's own
+  # units are (/lib/systemd/system, as Debian 12's packages put them) for an
+  # install under /usr, under the prefix otherwise (/usr/local/lib/systemd/
+  # system is on systemd's path too). The prefix is known only at install
+  # time, so the install decides.
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(ssm_unit_directory /lib/systemd/system)
+    else()
+      set(ssm_unit_directory \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+    endif()
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/ssm-monitor@.service\"
+         DESTINATION \"\${ssm_unit_directory}\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)")
 endif()
 
 # The project's own, whoever builds the package; the same as the changelog's.
@@ -72,6 +89,11 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  # The install into the package's tree goes through DESTDIR, with the
+  # prefix /usr itself: the service lands in the package's
+  # /lib/systemd/system, not in the building host's.
+  set(CPACK_SET_DESTDIR ON)
+  set(CPACK_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SSM_PACKAGE_MAINTAINER})
 endif()
 # One paragraph, wrapped for the package's control file.
@@ -90,7 +112,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "ssm_monitor watches many channels around the clock and writes one line for"
   "each event: joined or refused, up, silent (and why: a refused join,"
   "reverse-path filtering, a firewall, nothing on the link), sequence numbers"
-  "missing, datagrams dropped by this host; as text or JSON Lines."
+  "missing, datagrams dropped by this host; as text or JSON Lines. It serves"
+  "every channel's figures to Prometheus over HTTP (/metrics) or writes them"
+  "for node_exporter's textfile collector, and comes with a systemd template"
+  "unit (ssm-monitor@NAME.service, not enabled) and alert rules."
   "ssm_send sends a numbered test stream from a chosen source address.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The install and the Debian package: the manual pages render without a
-# single warning, `cmake --install` puts every file where it belongs and the
-# installed ssm_listen runs, cpack builds a package that lintian finds no
-# error in, and that package installs into a scratch dpkg root (never the
-# host's) and runs from there. Exit 0 pass, 77 skipped, anything else fails.
+# single warning, `cmake --install` puts every file where it belongs (the
+# service unit in /lib/systemd/system) and the installed ssm_listen runs,
+# cpack builds a package that lintian finds no error in, and that package
+# installs into a scratch dpkg root (never the host's) and runs from there. Exit 0 pass, 77 skipped, anything else fails.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top" || exit 1
@@ -66,7 +66,8 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in the build's cache"
 
 # Sorted as find's list is, whatever the locale.
-expected_files=$(sort <<<"./usr/bin/ssm_check
+expected_files=$(sort <<<"./lib/systemd/system/ssm-monitor@.service
+./usr/bin/ssm_check
 ./usr/bin/ssm_listen
 ./usr/bin/ssm_monitor
 ./usr/bin/ssm_send
@@ -74,6 +75,8 @@ expected_files=$(sort <<<"./usr/bin/ssm_check
 ./usr/share/doc/ssm-receivers/README.md.gz
 ./usr/share/doc/ssm-receivers/changelog.gz
 ./usr/share/doc/ssm-receivers/copyright
+./usr/share/doc/ssm-receivers/examples/ssm-monitor.rules.yml
+./usr/share/doc/ssm-receivers/monitoring.md.gz
 ./usr/share/doc/ssm-receivers/troubleshooting.md.gz
 ./usr/share/man/man1/ssm_check.1.gz
 ./usr/share/man/man1/ssm_listen.1.gz
@@ -119,7 +122,7 @@ check_tree() {
     fail "$what: the copyright file is not LICENSE"
   # The documents as written, compressed as Debian does (no name or time inside).
   local document installed
-  for document in packaging/changelog README.md docs/troubleshooting.md; do
+  for document in packaging/changelog README.md docs/troubleshooting.md docs/monitoring.md; do
     installed="$root/usr/share/doc/ssm-receivers/$(basename "$document").gz"
     [ "$(stat -c %a "$installed")" = 644 ] || fail "$what: $installed is not mode 644"
     gzip -dc "$installed" | cmp -s - "$document" || fail "$what: $installed is not $document"
@@ -127,6 +130,13 @@ check_tree() {
     [ "$(od -An -tu1 -j3 -N5 "$installed" | tr -d ' ')" = 00000 ] ||
       fail "$what: $installed carries a name or a time stamp"
   done
+  # ssm_monitor's service and alert rules, as written; the service where
+  # systemd looks for the system's own units, not enabled.
+  local unit=$root/lib/systemd/system/ssm-monitor@.service
+  [ "$(stat -c %a "$unit")" = 644 ] || fail "$what: $unit is not mode 644"
+  cmp -s "$unit" packaging/ssm-monitor@.service || fail "$what: $unit is not packaging/ssm-monitor@.service"
+  cmp -s "$root/usr/share/doc/ssm-receivers/examples/ssm-monitor.rules.yml" \
+    docs/prometheus/ssm-monitor.rules.yml || fail "$what: the alert rules are not docs/prometheus/ssm-monitor.rules.yml"
   check_usage "$root/usr/bin/ssm_listen"
   check_usage "$root/usr/bin/ssm_watch"
   "$root/usr/bin/ssm_send" >/dev/null 2>&1
@@ -145,7 +155,7 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1 
   fail "cmake --install"
 }
 check_tree "$stage" "cmake --install"
-echo "cmake --install: $(echo "$expected_files" | wc -l) files in place; installed ssm_listen prints the usage line, exit 1"
+echo "cmake --install: $(echo "$expected_files" | wc -l) files in place, ssm-monitor@.service among them; installed ssm_listen prints the usage line, exit 1"
 
 (cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1 || {
   cat "$work/cpack.log" >&2
