@@ -19,6 +19,9 @@ so a test never passes without the library.
 import os
 import signal
 import subprocess
+import tempfile
+import time
+import urllib.request
 
 from common_cases import ChannelCases, signal_at
 from harness import (GROUP, GROUP6, LISTEN, SOURCE, SOURCE6, WATCH, Receiver, ReceiverTest,
@@ -157,7 +160,8 @@ class Check(WineTest):
 class Monitor(WineTest):
     """ssm_monitor: a unicast stream from the channel's source to its port is
     the channel's (Winsock binds the wildcard address); the host is not
-    checked on Windows, so a silence's cause is unknown."""
+    checked on Windows, so a silence's cause is unknown. -o writes the
+    metrics file, and -l answers a scrape."""
 
     def test_up_then_silent_with_an_unknown_cause(self):
         import json
@@ -174,6 +178,36 @@ class Monitor(WineTest):
         self.assertTrue(events[2]["reason"].startswith("the link was not checked (not made on "
                                                        "this system)"), events[2]["reason"])
         self.assertNotIn("\r", monitor.output())
+        monitor.process.send_signal(signal.SIGINT)
+        monitor.process.wait(timeout=30)
+
+    def test_metrics_file_and_endpoint(self):
+        port, http_port = free_port(), free_port()
+        work = tempfile.mkdtemp(prefix="ssm-wine-metrics-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", work])
+        out = os.path.join(work, "ssm.prom")
+        monitor = self.start(MONITOR, "-s", 60, "-o", "Z:" + out.replace("/", "\\"), "-l",
+                             http_port, GROUP, SOURCE, port, wait_ready=False)
+        self.assertTrue(wait_until(lambda: os.path.exists(out), 30), monitor.errors())
+        with open(out, "rb") as f:
+            text = f.read().decode("utf-8")
+        self.assertTrue(text.startswith("# HELP ssm_monitor_build_info "), text[:200])
+        self.assertIn("\nssm_monitor_channels 1\n", text)
+        self.assertNotIn("\r", text)
+        # The process's figures, as Windows gives them.
+        started = [float(entry.split()[1]) for entry in text.splitlines()
+                   if entry.startswith("process_start_time_seconds ")]
+        self.assertEqual(len(started), 1, text)
+        self.assertLess(abs(time.time() - started[0]), 120)
+        self.assertIn("\nprocess_resident_memory_bytes ", text)
+        url = "http://127.0.0.1:%d/metrics" % http_port
+        with urllib.request.urlopen(url, timeout=20) as answer:
+            body = answer.read().decode("utf-8")
+            self.assertEqual((answer.status, answer.headers["Content-Type"]),
+                             (200, "text/plain; version=0.0.4; charset=utf-8"))
+        self.assertIn('ssm_channel_datagrams_total{group="%s",source="%s",port="%d",'
+                      % (GROUP, SOURCE, port), body)
+        self.assertEqual(monitor.errors(), "")
         monitor.process.send_signal(signal.SIGINT)
         monitor.process.wait(timeout=30)
 

@@ -8,7 +8,8 @@ set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${SSM_ASAN_BUILD_DIR:-$top/build-asan}
 
-bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 strace util-linux ||
+bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 strace util-linux \
+  prometheus ||
   exit 1
 cmake --preset asan-ubsan -S "$top" -B "$build" >/dev/null || exit 1
 cmake --build "$build" || exit 1

@@ -9,9 +9,11 @@ set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${SSM_BUILD_DIR:-$top/build}-single
 
-bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 strace util-linux ||
+bash "$top/tools/deps.sh" g++ cmake ninja-build libgtest-dev python3 iproute2 strace util-linux \
+  prometheus ||
   exit 1
 bash "$top/tests/e2e/in_netns.sh" true || exit $?
 cmake --preset default -S "$top" -B "$build" -DSSM_USE_RECVMMSG=OFF >/dev/null || exit 1
-cmake --build "$build" --target ssm_listen ssm_watch ssm_check ssm_send slow_blocking_calls || exit 1
+cmake --build "$build" --target ssm_listen ssm_watch ssm_check ssm_monitor ssm_send \
+  slow_blocking_calls || exit 1
 (cd "$build" && ctest --output-on-failure --no-tests=error --timeout 300 -R '^e2e_')
