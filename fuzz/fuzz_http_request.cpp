@@ -4,6 +4,7 @@
 // input's prefixes, which must read as incomplete until the moment it
 // decides, and as that same decision from then on (the endpoint reads a
 // request as its bytes come, in any pieces).
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -24,15 +25,9 @@ namespace {
 
 bool token(const std::string& text) {
   static const std::string others = "!#$%&'*+-.^_`|~";
-  if (text.empty()) {
-    return false;
-  }
-  for (char c : text) {
-    if (std::isalnum(static_cast<unsigned char>(c)) == 0 && others.find(c) == std::string::npos) {
-      return false;
-    }
-  }
-  return true;
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || others.find(c) != std::string::npos;
+  });
 }
 
 bool good_request_line(const std::string& line, http_request* found) {
@@ -48,10 +43,10 @@ bool good_request_line(const std::string& line, http_request* found) {
       version.compare(0, 7, "HTTP/1.") != 0 || version[7] < '0' || version[7] > '9') {
     return false;
   }
-  for (char c : target) {
-    if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f) {
-      return false;
-    }
+  if (std::any_of(target.begin(), target.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f;
+      })) {
+    return false;
   }
   found->method = method == "GET" ? method_get : method == "HEAD" ? method_head : method_other;
   found->metrics = target.substr(0, target.find('?')) == "/metrics";
@@ -63,13 +58,11 @@ bool good_header_line(const std::string& line) {
   if (colon == std::string::npos || !token(line.substr(0, colon))) {
     return false;
   }
-  for (char c : line.substr(colon + 1)) {
+  std::string field = line.substr(colon + 1);
+  return std::none_of(field.begin(), field.end(), [](char c) {
     auto u = static_cast<unsigned char>(c);
-    if ((u < ' ' && u != '\t') || u == 0x7f) {
-      return false;
-    }
-  }
-  return true;
+    return (u < ' ' && u != '\t') || u == 0x7f;
+  });
 }
 
 // The reference: line by line, each ended by LF (a CR before it dropped).

@@ -82,6 +82,9 @@ struct process_figures {
   double most_files;      // the limit of open descriptors
 };
 
+// The figures of a system that says none of them.
+const process_figures no_process_figures = {-1, -1, -1, -1, -1, -1};
+
 // Fills *figures as the system says them now (one file per system:
 // process_figures_linux.cpp reads /proc, process_win32.cpp asks Windows,
 // process_figures_none.cpp says none).

@@ -47,9 +47,13 @@ double boot_unix_s() {
     return boot;
   }
   char line[256];
+  const char key[] = "btime ";
   while (std::fgets(line, sizeof line, file) != nullptr) {
-    long long seconds = 0;
-    if (std::sscanf(line, "btime %lld", &seconds) == 1) {
+    char* end = nullptr;
+    long long seconds = std::strncmp(line, key, sizeof key - 1) == 0
+                            ? std::strtoll(line + sizeof key - 1, &end, 10)
+                            : 0;
+    if (end != nullptr && end != line + sizeof key - 1) {
       boot = static_cast<double>(seconds);
       break;
     }
@@ -130,10 +134,7 @@ void read_stat(process_figures* figures) {
 }  // namespace
 
 void platform_process_figures(process_figures* figures) {
-  figures->start_unix_s = -1;
-  figures->cpu_s = -1;
-  figures->resident_bytes = -1;
-  figures->virtual_bytes = -1;
+  *figures = no_process_figures;
   read_stat(figures);
   figures->open_files = count_open_files();
   rlimit limit{};

@@ -217,13 +217,8 @@ void read_memory(HANDLE self, process_figures* figures) {
 }  // namespace
 
 void platform_process_figures(process_figures* figures) {
-  figures->start_unix_s = -1;
-  figures->cpu_s = -1;
-  figures->resident_bytes = -1;
-  figures->virtual_bytes = -1;
-  figures->open_files = -1;
-  // Handles have no limit that matters here.
-  figures->most_files = -1;
+  // Handles have no limit that matters here: most_files stays unsaid.
+  *figures = no_process_figures;
   HANDLE self = GetCurrentProcess();
   FILETIME created;
   FILETIME ended;

@@ -79,26 +79,34 @@ bool same_text(const unsigned char* data, std::size_t size, const char* text) {
   return std::strlen(text) == size && std::memcmp(data, text, size) == 0;
 }
 
+// Takes a run of characters that pass `good`, at least one, and the blank
+// after it; *start and *size say where the run is.
+step take_word(cursor* c, bool (*good)(unsigned char), std::size_t* start, std::size_t* size) {
+  *start = c->at;
+  *size = take_run(c, good);
+  if (!more(*c)) {
+    return step_more;
+  }
+  if (*size == 0 || c->data[c->at] != ' ') {
+    return step_bad;
+  }
+  ++c->at;
+  return step_done;
+}
+
 // The request line: method, target, "HTTP/1." and a digit, its line end.
 step take_request_line(cursor* c, http_request* request) {
-  std::size_t method_at = c->at;
-  std::size_t method_size = take_run(c, token_character);
-  if (!more(*c)) {
-    return step_more;
+  std::size_t method_at = 0;
+  std::size_t method_size = 0;
+  std::size_t target_at = 0;
+  std::size_t target_size = 0;
+  step word = take_word(c, token_character, &method_at, &method_size);
+  if (word == step_done) {
+    word = take_word(c, target_character, &target_at, &target_size);
   }
-  if (method_size == 0 || c->data[c->at] != ' ') {
-    return step_bad;
+  if (word != step_done) {
+    return word;
   }
-  ++c->at;
-  std::size_t target_at = c->at;
-  std::size_t target_size = take_run(c, target_character);
-  if (!more(*c)) {
-    return step_more;
-  }
-  if (target_size == 0 || c->data[c->at] != ' ') {
-    return step_bad;
-  }
-  ++c->at;
   step version = take_text(c, "HTTP/1.");
   if (version != step_done) {
     return version;
