@@ -322,9 +322,10 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
   if (!receiver->joined) {
     // Not fatal: whatever still reaches the port is reported.
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
-  } else {
-    check_host_blockers(program, receiver);
   }
+  // After a refused join only the firewall is asked: unicast to the port
+  // still comes, and ssm_watch may join later.
+  check_host_blockers(program, receiver);
   // From here on a stop writes out the lines held before the program ends.
   platform_catch_stops(socket, always_noted);
   return 0;
