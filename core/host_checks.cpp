@@ -152,8 +152,8 @@ void warn_host_blockers(const char* program, const ssm_receiver* receiver,
   if (found->stays_on_host) {
     return;
   }
-  char said[1700];
   if (found->firewall.state == firewall_blocked) {
+    char said[1700];
     word_firewall_block(&found->firewall, said, sizeof said);
     (void)std::fprintf(stderr, "%s: warning: %s\n", program, said);
   }

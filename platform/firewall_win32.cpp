@@ -3,12 +3,12 @@
 // own evaluation of inbound UDP to this program's port (INetFwMgr's
 // IsPortAllowed). Each answer is kept as the system gave it, a call it does
 // not implement or that failed included; the core decides what they mean.
-// The firewall's class and interface identifiers are defined here, from
-// netfw.h: MinGW's libuuid does not have them.
-#define INITGUID
-
 #include <winsock2.h>
 #include <windows.h>
+// Defines the identifiers of the headers after it (INITGUID), and only of
+// those: the firewall's classes and interfaces, which MinGW's libuuid does
+// not have.
+#include <initguid.h>
 // After windows.h, which it needs.
 #include <netfw.h>
 
