@@ -204,7 +204,7 @@ def lines(runs):
         "%s: %.3f wake-ups per datagram, bare_epoll %.3f; ssm_monitor / bare_epoll %.2f "
         "(no target)" % (head, value(MONITOR, "wake_ups"), value(FLOOR, "wake_ups"), wake_ratio),
         "%s: lost %d of %d (sent less taken), the sockets' drops %d, missing in its events %d; "
-        "bare_epoll lost %d, drops %d (the most in a run; target none): %s"
+        "bare_epoll lost %d, drops %d (the most in a run; target: nothing lost): %s"
         % (head, lost, measured[0][MONITOR]["sent"], dropped, missing, worst(FLOOR, "lost"),
            worst(FLOOR, "drops"), verdict(lost == 0 and dropped == 0 and missing == 0)),
         "%s: peak RSS %d KiB, bare_epoll %d KiB (the largest in a run; target < %d KiB): %s"
