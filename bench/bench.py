@@ -853,8 +853,7 @@ def main():
     all_receivers = receivers(options.build, here)
     receivers6 = ipv6_receivers(options.build)
     check_receivers = check_case.receivers(options.build, [GROUP, SOURCE, str(PORT)])
-    monitor_receivers = monitor_case.receivers(
-        options.build, monitor_case.channel_file(options.out, SOURCE, PORT))
+    monitor_receivers = monitor_case.receivers(options.build)
     # One case alone, where asked: its runs, its line, its own results file.
     only = "check" if options.check_only else "monitor" if options.monitor_only else None
     started = time.monotonic()

@@ -10,7 +10,9 @@ run. Measured from just before the stream to when every socket's queue is
 empty after it: CPU time and wake-ups per datagram taken; datagrams lost (the
 sender's count less what the receiver took, and the sockets' own drop counts
 from /proc/PID/net/udp); peak RSS; and the time from the start until all
-1,000 memberships are in /proc/net/mcfilter.
+1,000 memberships are in /proc/net/mcfilter. Then, for the pauses between
+the monitor's rounds, one channel alone at 100,000 datagrams a second for a
+second, to each again: what it loses, and its CPU beside the floor's.
 """
 
 import os
@@ -22,6 +24,8 @@ MONITOR, FLOOR = "ssm_monitor", "bare_epoll"
 CHANNELS, RATE_EACH, SECONDS = 1000, 100, 3
 FIRST_GROUP = "232.3.0.1"
 SMOKE_EACH = 2  # datagrams a channel in a smoke run
+# The fast channel alone, for a second (300 datagrams in a smoke run).
+FAST_RATE, SMOKE_FAST = 100000, 300
 # The targets: CPU per datagram against the floor's (and what to aim for),
 # peak RSS, and the time until every channel is joined.
 TARGET, AIM = 1.0, 0.6
@@ -29,21 +33,24 @@ RSS_MOST_KIB = 64 * 1024
 JOINED_WITHIN_S = 1.0
 
 
-def channel_file(out_dir, source, port):
-    """Writes the channel file both receivers read; returns its path."""
+def channel_file(out_dir, channels, source, port):
+    """Writes a channel file of that many channels, groups from FIRST_GROUP
+    up, for both receivers; returns its path."""
     first = int.from_bytes(socket.inet_aton(FIRST_GROUP), "big")
-    path = os.path.join(out_dir, "monitor-channels.txt")
+    path = os.path.join(out_dir, "monitor-channels-%d.txt" % channels)
     with open(path, "w") as f:
-        for n in range(CHANNELS):
+        for n in range(channels):
             f.write("%s %s %d ch%d\n" % (socket.inet_ntoa((first + n).to_bytes(4, "big")),
                                          source, port, n + 1))
     return path
 
 
-def receivers(build, path):
-    return [{"name": MONITOR, "argv": [os.path.join(build, "ssm_monitor", "ssm_monitor"),
-                                       "-f", path]},
-            {"name": FLOOR, "argv": [os.path.join(build, "bench", FLOOR), path]}]
+def receivers(build):
+    """The monitor and its floor, each with its argv for a channel file."""
+    monitor = os.path.join(build, "ssm_monitor", "ssm_monitor")
+    floor = os.path.join(build, "bench", FLOOR)
+    return [{"name": MONITOR, "argv": lambda path: [monitor, "-f", path]},
+            {"name": FLOOR, "argv": lambda path: [floor, path]}]
 
 
 # --- what the kernel says ---------------------------------------------------
@@ -101,11 +108,12 @@ def monitor_events(path):
 
 # --- one receiver, one stream -----------------------------------------------
 
-def stream(receiver, helpers, out_dir, source, port, count):
-    """Starts the receiver fresh, waits for its memberships, sends count
-    datagrams over the channels at CHANNELS * RATE_EACH a second. Returns
-    its figures."""
-    out_path = os.path.join(out_dir, receiver["name"] + "-channels.out")
+def stream(receiver, helpers, out_dir, source, port, channels, rate, count):
+    """Starts the receiver fresh on a file of that many channels, waits for
+    its memberships, sends count datagrams over the channels at rate in all.
+    Returns its figures."""
+    path = channel_file(out_dir, channels, source, port)
+    out_path = os.path.join(out_dir, "%s-%d-channels.out" % (receiver["name"], channels))
     if not wait_until(lambda: memberships(source) == 0, 5):
         raise SystemExit("bench: the previous receiver still holds memberships")
     if os.path.exists(out_path):
@@ -113,15 +121,15 @@ def stream(receiver, helpers, out_dir, source, port, count):
     os.sync()
     with open(out_path, "wb") as out:
         started = time.monotonic()
-        process = helpers.start(receiver["argv"], out)
+        process = helpers.start(receiver["argv"](path), out)
     try:
-        if not wait_until(lambda: memberships(source) == CHANNELS, 10, 0.002):
+        if not wait_until(lambda: memberships(source) == channels, 10, 0.002):
             raise SystemExit("bench: %s joined %d of %d channels in 10 s"
-                             % (receiver["name"], memberships(source), CHANNELS))
+                             % (receiver["name"], memberships(source), channels))
         joined_s = time.monotonic() - started
         before = (helpers.cpu_ns(process.pid), helpers.wake_ups(process.pid), datagrams_read())
-        sent = helpers.send(["-c", str(count), "-r", str(CHANNELS * RATE_EACH), "-n",
-                             str(CHANNELS), "-g", "1", FIRST_GROUP, source, str(port)])
+        sent = helpers.send(["-c", str(count), "-r", str(rate), "-n", str(channels), "-g", "1",
+                             FIRST_GROUP, source, str(port)])
         drained = wait_until(lambda: all(queued == 0 for queued, _ in
                                          port_sockets(process.pid, port)), 5, 0.002)
         cpu = helpers.cpu_ns(process.pid) - before[0]
@@ -150,20 +158,24 @@ def stream(receiver, helpers, out_dir, source, port, count):
 
 
 def one_run(variants, helpers, out_dir, source, port, number, smoke):
-    """Both receivers, the monitor first in odd runs. Returns their figures
-    and the load average at the start."""
+    """Both receivers on the thousand channels, then on the fast one, the
+    monitor first in odd runs. Returns their figures (the fast channel's
+    under "fast") and the load average at the start."""
     ordered = variants if number % 2 == 1 else list(reversed(variants))
-    count = CHANNELS * (SMOKE_EACH if smoke else RATE_EACH * SECONDS)
-    figures = {"load": helpers.load_average()}
-    for receiver in ordered:
-        result = stream(receiver, helpers, out_dir, source, port, count)
-        figures[receiver["name"]] = result
-        print("  %-24s cpu %.0f ns, %.3f wake-ups per datagram, %d of %d taken, %d dropped, "
-              "rss %d KiB, joined in %.3f s%s"
-              % (receiver["name"] + "/channels", result["cpu_ns"], result["wake_ups"],
-                 result["taken"], result["sent"], result["drops"], result["rss_kib"],
-                 result["joined_s"], "" if result["drained"] else " (queues never drained)"),
-              flush=True)
+    figures = {"load": helpers.load_average(), "fast": {}}
+    for what, channels, rate, count in (
+            ("channels", CHANNELS, CHANNELS * RATE_EACH,
+             CHANNELS * (SMOKE_EACH if smoke else RATE_EACH * SECONDS)),
+            ("fast", 1, FAST_RATE, SMOKE_FAST if smoke else FAST_RATE)):
+        for receiver in ordered:
+            result = stream(receiver, helpers, out_dir, source, port, channels, rate, count)
+            (figures if what == "channels" else figures["fast"])[receiver["name"]] = result
+            print("  %-24s cpu %.0f ns, %.3f wake-ups per datagram, %d of %d taken, %d dropped, "
+                  "rss %d KiB, joined in %.3f s%s"
+                  % (receiver["name"] + "/" + what, result["cpu_ns"], result["wake_ups"],
+                     result["taken"], result["sent"], result["drops"], result["rss_kib"],
+                     result["joined_s"], "" if result["drained"] else " (queues never drained)"),
+                  flush=True)
     return figures
 
 
@@ -213,6 +225,14 @@ def lines(runs):
         "(the slowest run; target <= %g s): %s"
         % (head, CHANNELS, joined, events, worst(FLOOR, "joined_s"), JOINED_WITHIN_S,
            verdict(joined <= JOINED_WITHIN_S and events == CHANNELS)),
+        "ssm_monitor, one channel at %gk/s alone (%d datagrams): lost %d, the socket's drops %d; "
+        "CPU %.0f ns per datagram; bare_epoll lost %d, %.0f ns (the most lost in a run; no "
+        "target)" % (FAST_RATE / 1000, measured[0]["fast"][MONITOR]["sent"],
+                     max(m["fast"][MONITOR]["lost"] for m in measured),
+                     max(m["fast"][MONITOR]["drops"] for m in measured),
+                     statistics.median(m["fast"][MONITOR]["cpu_ns"] for m in measured),
+                     max(m["fast"][FLOOR]["lost"] for m in measured),
+                     statistics.median(m["fast"][FLOOR]["cpu_ns"] for m in measured)),
         "%s: medians of %d run%s, the two receivers in turn on the receiving CPU; load "
         "average at the start of each: %s"
         % (head, len(runs), "" if len(runs) == 1 else "s", "; ".join(loads))])

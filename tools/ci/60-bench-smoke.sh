@@ -46,7 +46,8 @@ for line in "^Sender's full rate" "^Full rate: bare_receive's zero-loss rate" \
             "^ssm_monitor, 1000 channels at 100/s each: [0-9.]* wake-ups per datagram, bare_epoll [0-9.]*" \
             "^ssm_monitor, 1000 channels at 100/s each: lost [0-9]* of [0-9]* (sent less taken), the sockets' drops [0-9]*, missing in its events [0-9]*; bare_epoll lost [0-9]*, drops [0-9]*" \
             "^ssm_monitor, 1000 channels at 100/s each: peak RSS [0-9]* KiB, bare_epoll [0-9]* KiB" \
-            "^ssm_monitor, 1000 channels at 100/s each: all 1000 joined [0-9.]* s after the start, its joined events 1000; bare_epoll [0-9.]* s"; do
+            "^ssm_monitor, 1000 channels at 100/s each: all 1000 joined [0-9.]* s after the start, its joined events 1000; bare_epoll [0-9.]* s" \
+            "^ssm_monitor, one channel at 100k/s alone ([0-9]* datagrams): lost [0-9]*, the socket's drops [0-9]*; CPU [0-9]* ns per datagram; bare_epoll lost [0-9]*, [0-9]* ns"; do
   grep -q "$line" "$log" || { echo "bench-smoke: no line '$line'" >&2; exit 1; }
 done
 # The IPv6 run over its veth pair, with a figure in every place.
