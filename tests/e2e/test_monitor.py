@@ -289,6 +289,38 @@ class Scale(MonitorTest):
         self.assertEqual(monitor.stop(signal.SIGTERM), 0)
         self.assertEqual(monitor.errors(), "")
 
+    def test_a_hard_limit_too_low_is_said(self):
+        path = self.channel_file("".join("232.8.9.%d %s %d\n" % (i + 1, SOURCE, free_port())
+                                         for i in range(200)))
+        result = subprocess.run(["prlimit", "--nofile=100:100", MONITOR, "-f", path],
+                                capture_output=True, text=True, timeout=20)
+        said = result.stderr.splitlines()
+        self.assertEqual(said[0], "ssm_monitor: warning: open files: the hard limit is 100, and "
+                         "200 channels need about 280: raise it (ulimit -Hn, or LimitNOFILE= in a "
+                         "service)")
+        self.assertRegex(said[1], r"^ssm_monitor: open a UDP socket for 232\.8\.9\.\d+ .*: Too "
+                         r"many open files$")
+        self.assertEqual((result.returncode, len(said)), (2, 2))
+
+
+class LateRoute(MonitorTest):
+    def test_refused_once_then_joined_when_the_route_comes(self):
+        ip("route", "del", "232.0.0.0/8", "dev", "lo")
+        self.addCleanup(subprocess.run, ["ip", "route", "replace", "232.0.0.0/8", "dev", "lo"],
+                        timeout=10)
+        port = free_port()
+        monitor = self.monitor("-j", "-s", 60, "232.7.8.1", SOURCE, port)
+        refused = self.events(monitor, 1)[0]
+        self.assertEqual((refused["event"], refused["reason"], refused["interface"]),
+                         ("refused", "No such device", ""))
+        time.sleep(1.5)  # a renewal refused again: not said twice
+        ip("route", "add", "232.0.0.0/8", "dev", "lo")
+        joined = self.events(monitor, 2, timeout=5)[1]
+        self.assertEqual((joined["event"], joined["interface"]), ("joined", "lo"))
+        send_numbers([1, 2], port, "232.7.8.1")
+        self.assertEqual(self.events(monitor, 3)[2]["event"], "up")
+        self.assertEqual(monitor.stop(signal.SIGTERM), 0)
+
 
 if __name__ == "__main__":
     main()
