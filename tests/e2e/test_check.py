@@ -119,6 +119,14 @@ class Stream(CheckTest):
         self.assertEqual((fields["missing"], fields["duplicates"], fields["out_of_order"]),
                          ("0", "3", "2"))
         self.assertEqual((fields["sequence_first"], fields["sequence_last"]), ("1", "9"))
+        # Repeats do not swell the numbers expected.
+        port = free_port()
+        numbers = [1, 2, 2, 2, 2, 2, 4]
+        checker = self.check(GROUP, SOURCE, port, "-c", len(numbers))
+        send_numbers(numbers, port)
+        fields = self.finish(checker, 3)
+        self.assertEqual(fields["verdict"], "1 missing of 4: not dropped by this host; lo did not "
+                                            "see them either")
 
     def test_big_endian_numbers_with_and_without_b(self):
         port = free_port()
