@@ -131,6 +131,19 @@ class Channels(MonitorTest):
             self.assertEqual(len(table.readlines()), 1, "every membership left")
 
 
+    def test_a_restarted_sender_is_a_jump_not_thousands_missing(self):
+        port = free_port()
+        monitor = self.monitor("-j", "-s", 5, "232.7.2.2", SOURCE, port)
+        self.events(monitor, 1)
+        send_numbers(range(3000, 3010), port, "232.7.2.2")
+        send_numbers(range(1, 12), port, "232.7.2.2")
+        events = self.events(monitor, 3)
+        self.assertEqual([(e["event"], e.get("from"), e.get("to")) for e in events[1:]],
+                         [("up", None, None), ("jump", 3009, 1)])
+        time.sleep(1.2)
+        self.assertEqual(len(monitor.lines()), 3, "nothing counted missing")
+
+
 class Files(MonitorTest):
     def test_a_bad_file_at_start_joins_nothing(self):
         port = free_port()
