@@ -9,7 +9,7 @@ import subprocess
 import time
 
 from harness import (GROUP, GROUP6, OTHER_SOURCE, SOURCE, SOURCE6, ReceiverTest, drop_link,
-                     free_port, ip, main, make_link, run, send, wait_until)
+                     free_port, ip, main, make_link, run, send, sender_namespace, wait_until)
 
 CHECK = os.environ.get("SSM_CHECK", "ssm_check")
 
@@ -276,17 +276,7 @@ FAR_SOURCE = "10.9.9.1"
 class SenderAcrossALink(CheckTest):
     def setUp(self):
         super().setUp()
-        ip("netns", "add", SENDER_NS)
-        # Removed even when what follows fails (tearDown would not run).
-        self.addCleanup(subprocess.run, ["ip", "netns", "del", SENDER_NS],
-                        stderr=subprocess.DEVNULL, timeout=10)
-        ip("link", "add", "ckr", "type", "veth", "peer", "name", "cks", "netns", SENDER_NS)
-        self.addCleanup(drop_link, "ckr")
-        ip("link", "set", "ckr", "up")
-        for command in (["link", "set", "lo", "up"], ["link", "set", "cks", "up"],
-                        ["address", "add", FAR_SOURCE + "/24", "dev", "cks"],
-                        ["route", "add", "232.0.0.0/8", "dev", "cks"]):
-            ip("-n", SENDER_NS, *command)
+        sender_namespace(self, SENDER_NS, "ckr", "cks", FAR_SOURCE)
 
     def tearDown(self):
         super().tearDown()

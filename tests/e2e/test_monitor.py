@@ -10,8 +10,8 @@ import subprocess
 import tempfile
 import time
 
-from harness import (SEND, SOURCE, OTHER_SOURCE, ReceiverTest, free_port, ip, main, run, send,
-                     socket_drops, wait_until)
+from harness import (SEND, SOURCE, ReceiverTest, free_port, ip, main, run, send,
+                     sender_namespace, socket_drops, wait_until)
 
 MONITOR = os.environ.get("SSM_MONITOR", "ssm_monitor")
 
@@ -229,17 +229,7 @@ class AcrossALink(MonitorTest):
 
     def setUp(self):
         super().setUp()
-        ip("netns", "add", SENDER_NS)
-        self.addCleanup(subprocess.run, ["ip", "netns", "del", SENDER_NS],
-                        stderr=subprocess.DEVNULL, timeout=10)
-        ip("link", "add", "mnr", "type", "veth", "peer", "name", "mns", "netns", SENDER_NS)
-        self.addCleanup(subprocess.run, ["ip", "link", "del", "mnr"], stderr=subprocess.DEVNULL,
-                        timeout=10)
-        ip("link", "set", "mnr", "up")
-        for command in (["link", "set", "lo", "up"], ["link", "set", "mns", "up"],
-                        ["address", "add", FAR_SOURCE + "/24", "dev", "mns"],
-                        ["route", "add", "232.0.0.0/8", "dev", "mns"]):
-            ip("-n", SENDER_NS, *command)
+        sender_namespace(self, SENDER_NS, "mnr", "mns", FAR_SOURCE)
         self.addCleanup(self.rp_filter, 0)
 
     @staticmethod
