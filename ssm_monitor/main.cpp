@@ -91,6 +91,13 @@ int main(int argc, char** argv) {
   for (const channel_entry& entry : channels) {
     status = add_channel(&m, entry, now_us, unix_ms);
     if (status != 0) {
+      // The channels joined so far are left, and what they said is kept
+      // back: the program does not run.
+      for (std::size_t slot = 0; slot < m.slots.size(); ++slot) {
+        if (m.slots[slot] != nullptr) {
+          (void)drop_channel(&m, slot, false, unix_ms);
+        }
+      }
       return status;
     }
   }
