@@ -168,8 +168,9 @@ class Check(WineTest):
 
 class Monitor(WineTest):
     """ssm_monitor: a unicast stream from the channel's source to its port is
-    the channel's (Winsock binds the wildcard address); the host is not
-    checked on Windows, so a silence's cause is unknown."""
+    the channel's (Winsock binds the wildcard address); the link is not
+    counted on Windows and Wine's firewall gives no answer, so a silence's
+    cause is unknown."""
 
     def test_up_then_silent_with_an_unknown_cause(self):
         import json
