@@ -100,6 +100,11 @@ int open_bare_receiver(int argc, char** argv, const char* program) {
     return -1;
   }
   int fd = static_cast<int>(socket);
+  report_count_at_stop(fd);
+  return fd;
+}
+
+void report_count_at_stop(int fd) {
   socklen_t size = sizeof granted_queue_bytes;
   getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted_queue_bytes, &size);
   struct sigaction action;
@@ -107,5 +112,4 @@ int open_bare_receiver(int argc, char** argv, const char* program) {
   action.sa_handler = report_and_exit;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
-  return fd;
 }

@@ -13,4 +13,8 @@ extern volatile long bare_datagrams;
 // Returns the socket descriptor, or -1 after a message on standard error.
 int open_bare_receiver(int argc, char** argv, const char* program);
 
+// Arranges that SIGTERM prints "datagrams=N rcvbuf=B" and exits, B the
+// receive queue the system granted to fd: for a loop that opened its own.
+void report_count_at_stop(int fd);
+
 #endif  // BENCH_BARE_LOOP_H

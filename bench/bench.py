@@ -2,10 +2,11 @@
 (bench/run.sh puts it there): every receiver in turn on one core, the sender
 on another, bursts of 32-byte datagrams, report lines written to a file on
 disk; then ssm_listen and bare_receive again over IPv6, across a veth pair
-made for it, and ssm_check with its link capture and without. Prints the
-table that bench/README.md explains.
+made for it, ssm_check with its link capture and without, and ssm_monitor
+over a thousand channels beside its floor. Prints the table that
+bench/README.md explains.
 
-Usage: bench.py --build DIR --out DIR [--runs N] [--smoke] [--check-only]
+Usage: bench.py --build DIR --out DIR [--runs N] [--smoke] [--check-only | --monitor-only]
 """
 import argparse
 import json
@@ -17,9 +18,11 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 
 import chart
 import check_case
+import monitor_case
 
 GROUP, SOURCE, PORT = "232.1.1.1", "10.1.1.1", 5001
 # What the programs ask for; the system caps it (net.core.rmem_max).
@@ -469,8 +472,25 @@ def check_run(check_receivers, cores, tools, out_dir, smoke, log, number):
                               300 if smoke else burst_count(CPU_RATE, 0), number, smoke)
 
 
-def one_run(all_receivers, receivers6, check_receivers, cores, tools, out_dir, smoke, log,
-            number):
+def monitor_helpers(cores, tools):
+    """What the ssm_monitor case needs of the driver: receivers started and
+    stopped as all others are, the sender on its own CPU, the /proc figures."""
+    return types.SimpleNamespace(
+        start=lambda argv, out: spawn(pinned(cores["receiver"], argv), stdout=out,
+                                      stderr=subprocess.DEVNULL),
+        stop=stop_receiver,
+        send=lambda argv: run_tool(pinned(cores["sender"], [tools["burst_send"]] + argv)),
+        cpu_ns=cpu_ns, wake_ups=wake_ups, peak_rss_kib=peak_rss_kib, load_average=load_average)
+
+
+def monitor_run(monitor_receivers, cores, tools, out_dir, smoke, number):
+    """The ssm_monitor case (monitor_case.py)."""
+    return monitor_case.one_run(monitor_receivers, monitor_helpers(cores, tools), out_dir, SOURCE,
+                                PORT, number, smoke)
+
+
+def one_run(all_receivers, receivers6, check_receivers, monitor_receivers, cores, tools, out_dir,
+            smoke, log, number):
     figures = {}
     first_burst = len(log)
 
@@ -552,6 +572,7 @@ def one_run(all_receivers, receivers6, check_receivers, cores, tools, out_dir, s
     if "error" in figures["ipv6"]:
         print("  IPv6 not measured: %s" % figures["ipv6"]["error"], flush=True)
     figures["check"] = check_run(check_receivers, cores, tools, out_dir, smoke, log, number)
+    figures["monitor"] = monitor_run(monitor_receivers, cores, tools, out_dir, smoke, number)
     return figures
 
 
@@ -817,7 +838,11 @@ def main():
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--check-only", action="store_true",
                         help="only the ssm_check case: its capture's cost")
+    parser.add_argument("--monitor-only", action="store_true",
+                        help="only the ssm_monitor case: a thousand channels beside the floor")
     options = parser.parse_args()
+    if options.check_only and options.monitor_only:
+        parser.error("--check-only and --monitor-only: one case at a time")
     here = os.path.dirname(os.path.abspath(__file__))
     tools = {name: os.path.join(options.build, "bench", name) for name in ("burst_send", "delay_probe")}
     cpus = sorted(os.sched_getaffinity(0))
@@ -828,24 +853,30 @@ def main():
     all_receivers = receivers(options.build, here)
     receivers6 = ipv6_receivers(options.build)
     check_receivers = check_case.receivers(options.build, [GROUP, SOURCE, str(PORT)])
+    monitor_receivers = monitor_case.receivers(options.build)
+    # One case alone, where asked: its runs, its line, its own results file.
+    only = "check" if options.check_only else "monitor" if options.monitor_only else None
     started = time.monotonic()
     load_before = load_average()
     runs, log = [], []
     for number in range(1, options.runs + 1):
         print("run %d of %d" % (number, options.runs), flush=True)
-        if options.check_only:
+        if only == "check":
             runs.append({"check": check_run(check_receivers, cores, tools, options.out,
                                             options.smoke, log, number)})
+        elif only == "monitor":
+            runs.append({"monitor": monitor_run(monitor_receivers, cores, tools, options.out,
+                                                options.smoke, number)})
         else:
-            runs.append(one_run(all_receivers, receivers6, check_receivers, cores, tools,
-                                options.out, options.smoke, log, number))
-    if options.check_only:
+            runs.append(one_run(all_receivers, receivers6, check_receivers, monitor_receivers,
+                                cores, tools, options.out, options.smoke, log, number))
+    if only is not None:
         print()
-        print(check_case.line(runs, CPU_RATE))
+        print(check_case.line(runs, CPU_RATE) if only == "check" else monitor_case.lines(runs))
         print("Sender on CPU %s, receiver on CPU %s; %.0f s; load average %s before, %s after."
               % (cores["sender"], cores["receiver"], time.monotonic() - started, load_before,
                  load_average()))
-        with open(os.path.join(options.out, "results-check.json"), "w") as f:
+        with open(os.path.join(options.out, "results-%s.json" % only), "w") as f:
             json.dump({"runs": runs, "bursts": log}, f, indent=1)
         return
     full = median([run["sender_full_rate"] for run in runs])
@@ -862,6 +893,7 @@ def main():
         ratio_table(runs), "",
         ipv6_line(runs), "",
         check_case.line(runs, CPU_RATE), "",
+        monitor_case.lines(runs), "",
         big_datagrams(runs), "",
         "Full rate: bare_receive's zero-loss rate in each run, %.0f datagrams/s (median), a burst "
         "of 1 s at it to every large-queue receiver." % median([run["zero_loss_point_rate"]

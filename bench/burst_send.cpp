@@ -2,9 +2,12 @@
 // otherwise) at a set rate, or as fast as it can (-r 0), so that the sender is
 // not what limits a fast receiver: up to -b datagrams a sendmmsg call, and
 // with -g, up to that many datagrams a message, which the kernel cuts into
-// datagrams (UDP_SEGMENT). IPv4 or IPv6, to the operands the receivers take.
+// datagrams (UDP_SEGMENT). IPv4 or IPv6, to the operands the receivers take;
+// with -n, to that many groups from the one given up (232.3.0.1, 232.3.0.2,
+// ...), a datagram to each in turn, each group's numbered from 1 on its own.
 // Prints "sent=N seconds=T rate=R segments=S" (S: the datagrams a message
 // carried at the end: 1 where the kernel would not cut them).
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
@@ -12,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -31,6 +35,8 @@ const long long default_length = 32;
 const long long largest_length = 65507;
 // A message the kernel cuts must itself fit in one IP datagram.
 const long long largest_cut_message = 65000;
+// The most groups -n spreads a burst over.
+const long long groups_most = 10000;
 // Bytes 0-3 of every datagram: its sequence number.
 const std::size_t sequence_size = 4;
 // A burst lasts seconds; one still going after this has stalled.
@@ -42,6 +48,8 @@ unsigned char sequences[batch_limit * segments_limit][sequence_size];
 unsigned char filler[largest_length];
 iovec pieces[static_cast<std::size_t>(batch_limit) * segments_limit * 2];
 mmsghdr messages[batch_limit];
+sockaddr_storage destinations[groups_most];
+socklen_t destination_size = 0;
 long long carried[batch_limit];  // datagrams in each message
 
 struct burst_options {
@@ -50,11 +58,12 @@ struct burst_options {
   long long length;
   long long batch_max;
   long long segments;
+  long long groups;
 };
 
 int usage() {
   (void)std::fprintf(stderr,
-                     "Usage: %s -c count -r rate [-l length] [-b batch] [-g segments] "
+                     "Usage: %s -c count -r rate [-l length] [-b batch] [-g segments | -n groups] "
                      "<group>[%%interface] <source> <port>\n",
                      program);
   return 1;
@@ -74,23 +83,31 @@ bool read_option(int option, const char* text, burst_options* options) {
       return parse_decimal_operand(text, 1, batch_limit, &options->batch_max);
     case 'g':
       return parse_decimal_operand(text, 1, segments_limit, &options->segments);
+    case 'n':
+      return parse_decimal_operand(text, 1, groups_most, &options->groups);
     default:
       return false;
   }
 }
 
 // Points every datagram's pieces at its sequence number and the filler, and
-// every message at the destination.
-void prepare_messages(long long length, sockaddr_storage* destination, socklen_t size) {
+// lays out the destinations: the first one's group, then the groups after
+// it, the last 32 bits of the address counted up.
+void prepare_messages(long long length, long long groups) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(batch_limit) * segments_limit; ++i) {
     pieces[i * 2].iov_base = sequences[i];
     pieces[i * 2].iov_len = sequence_size;
     pieces[i * 2 + 1].iov_base = filler;
     pieces[i * 2 + 1].iov_len = static_cast<std::size_t>(length) - sequence_size;
   }
-  for (int i = 0; i < batch_limit; ++i) {
-    messages[i].msg_hdr.msg_name = destination;
-    messages[i].msg_hdr.msg_namelen = size;
+  std::size_t at = destinations[0].ss_family == AF_INET6 ? offsetof(sockaddr_in6, sin6_addr) + 12
+                                                         : offsetof(sockaddr_in, sin_addr);
+  std::uint32_t low = 0;
+  std::memcpy(&low, reinterpret_cast<unsigned char*>(&destinations[0]) + at, sizeof low);
+  for (long long g = 1; g < groups; ++g) {
+    destinations[g] = destinations[0];
+    std::uint32_t next = htonl(ntohl(low) + static_cast<std::uint32_t>(g));
+    std::memcpy(reinterpret_cast<unsigned char*>(&destinations[g]) + at, &next, sizeof next);
   }
 }
 
@@ -115,14 +132,18 @@ long long due_now(const burst_options* options, long long sent, long long capaci
 
 // Lays the batch out as messages of up to segments datagrams each, numbered
 // on from sent: one sequence number and one filler piece a datagram (empty
-// for 4-byte datagrams). Returns how many messages.
-unsigned lay_out(long long sent, long long batch, long long segments) {
+// for 4-byte datagrams). Over several groups (one datagram a message) the
+// datagrams go to each in turn and each group counts its own. Returns how
+// many messages.
+unsigned lay_out(long long sent, long long batch, long long segments, long long groups) {
   unsigned used = 0;
   for (long long first = 0; first < batch; first += segments, ++used) {
     long long here = batch - first < segments ? batch - first : segments;
     for (long long i = first; i < first + here; ++i) {
-      put_sequence(sequences[i], static_cast<std::uint32_t>(sent + i + 1));
+      put_sequence(sequences[i], static_cast<std::uint32_t>((sent + i) / groups + 1));
     }
+    messages[used].msg_hdr.msg_name = &destinations[(sent + first) % groups];
+    messages[used].msg_hdr.msg_namelen = destination_size;
     carried[used] = here;
     messages[used].msg_hdr.msg_iov = &pieces[static_cast<std::size_t>(first) * 2];
     messages[used].msg_hdr.msg_iovlen = static_cast<std::size_t>(here) * 2;
@@ -149,9 +170,9 @@ bool sends_uncut(int fd, int error, long long* segments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  burst_options options{0, 0, default_length, default_batch, 1};
+  burst_options options{0, 0, default_length, default_batch, 1, 1};
   int option;
-  while ((option = getopt(argc, argv, "c:r:l:b:g:")) != -1) {
+  while ((option = getopt(argc, argv, "c:r:l:b:g:n:")) != -1) {
     if (!read_option(option, optarg, &options)) {
       return usage();
     }
@@ -161,12 +182,11 @@ int main(int argc, char** argv) {
   if (argc - optind != 3 || options.count == 0 ||
       !parse_bench_channel(argv[optind], argv[optind + 1], &channel) ||
       !parse_port_operand(argv[optind + 2], &port) ||
-      (options.segments > 1 && options.segments * options.length > largest_cut_message)) {
+      (options.segments > 1 && options.segments * options.length > largest_cut_message) ||
+      (options.segments > 1 && options.groups > 1)) {
     return usage();
   }
-  sockaddr_storage destination{};
-  socklen_t destination_size = 0;
-  int fd = open_bench_sender(program, &channel, port, &destination, &destination_size);
+  int fd = open_bench_sender(program, &channel, port, &destinations[0], &destination_size);
   if (fd < 0) {
     return 2;
   }
@@ -175,7 +195,7 @@ int main(int argc, char** argv) {
     (void)std::fprintf(stderr, "%s: UDP_SEGMENT: %s\n", program, std::strerror(errno));
     return 2;
   }
-  prepare_messages(options.length, &destination, destination_size);
+  prepare_messages(options.length, options.groups);
   long long started = now_ns();
   long long sent = 0;
   while (sent < options.count) {
@@ -188,7 +208,7 @@ int main(int argc, char** argv) {
     if (batch == 0) {
       continue;
     }
-    int done = sendmmsg(fd, messages, lay_out(sent, batch, options.segments), 0);
+    int done = sendmmsg(fd, messages, lay_out(sent, batch, options.segments, options.groups), 0);
     if (done < 0) {
       if (errno == EINTR || errno == ENOBUFS || errno == EAGAIN ||
           sends_uncut(fd, errno, &options.segments)) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/firewall_verdict.h"
 #include "core/report_line.h"
 #include "platform/host_verdicts.h"
 #include "platform/membership.h"
@@ -17,7 +18,10 @@ void word_version_cause(const ssm_receiver* receiver, const group_protocol& spea
                         host_findings* found) {
   bool ipv6 = receiver->channel.group.family == ssm_ipv6;
   const char* protocol = ipv6 ? "MLD" : "IGMP";
-  if (speaks.forced == speaks.version) {
+  if (speaks.forced == speaks.version && speaks.setting != nullptr) {
+    (void)std::snprintf(found->version_cause, sizeof found->version_cause, "%s=%d",
+                        speaks.setting, speaks.setting_value);
+  } else if (speaks.forced == speaks.version) {
     (void)std::snprintf(found->version_cause, sizeof found->version_cause,
                         "net.%s.conf.%s.%s=%d", ipv6 ? "ipv6" : "ipv4",
                         speaks.forced_for_all ? "all" : found->interface_name,
@@ -35,6 +39,7 @@ void find_reverse_path(const ssm_receiver* receiver, unsigned index, host_findin
     return;  // no verdict: say nothing rather than guess
   }
   found->checked = true;
+  found->route_checked = true;
   platform_reverse_path_filter(index, &found->rp_filter_own, &found->rp_filter_all);
   if (found->rp_filter_own >= 0 && found->rp_filter_all >= 0) {
     // The kernel takes the higher of the two.
@@ -60,6 +65,35 @@ void find_reverse_path(const ssm_receiver* receiver, unsigned index, host_findin
   }
 }
 
+// Where the system gives no verdict of its own on what comes in over the
+// interface it chose, whether the route to the source leaves by another:
+// the stream would come in there.
+void find_chosen_interface(const ssm_receiver* receiver, unsigned index, host_findings* found) {
+  const ssm_channel& channel = receiver->channel;
+  unsigned route = 0;
+  if (channel.interface_name != nullptr || channel.interface_index != 0 ||
+      platform_judges_input_route() || platform_route_interface(&channel.source, &route) != 1 ||
+      route == index ||
+      !platform_interface_name(route, found->route_back, sizeof found->route_back)) {
+    found->route_back[0] = '\0';
+    return;
+  }
+  found->chosen_off_route = true;
+  found->route_back_index = route;
+}
+
+// What the firewall does to inbound UDP to the port the socket is bound to.
+void find_firewall(const ssm_receiver* receiver, host_findings* found) {
+  const ssm_channel& channel = receiver->channel;
+  std::uint16_t port = channel.port;
+  if (port == 0 && platform_bound_port(receiver->socket, &port) != 0) {
+    port = 0;
+  }
+  firewall_facts facts;
+  platform_firewall_facts(channel.group.family, port, &facts);
+  decide_firewall(&facts, port, &found->firewall);
+}
+
 }  // namespace
 
 void find_host_blockers(const ssm_receiver* receiver, host_findings* found) {
@@ -67,6 +101,7 @@ void find_host_blockers(const ssm_receiver* receiver, host_findings* found) {
   found->rp_filter = -1;
   found->rp_filter_own = -1;
   found->rp_filter_all = -1;
+  find_firewall(receiver, found);
   unsigned index = receiver->membership_interface;
   if (index == 0 ||
       !platform_interface_name(index, found->interface_name, sizeof found->interface_name)) {
@@ -90,12 +125,14 @@ void find_host_blockers(const ssm_receiver* receiver, host_findings* found) {
     found->interface_down = true;
     return;
   }
+  find_chosen_interface(receiver, index, found);
   // IPv6 has no reverse-path filtering in Linux.
   if (channel.group.family == ssm_ipv4) {
     find_reverse_path(receiver, index, found);
   }
   group_protocol speaks = platform_group_protocol(channel.group.family, index);
   if (speaks.version == 0) {
+    found->version_unknown_why = speaks.unknown_why;
     return;
   }
   found->checked = true;
@@ -112,7 +149,26 @@ bool speaks_old_group_protocol(const ssm_receiver* receiver, const host_findings
 
 void warn_host_blockers(const char* program, const ssm_receiver* receiver,
                         const host_findings* found) {
-  if (!found->checked || found->stays_on_host) {
+  if (found->stays_on_host) {
+    return;
+  }
+  if (found->firewall.state == firewall_blocked) {
+    char said[1700];
+    word_firewall_block(&found->firewall, said, sizeof said);
+    (void)std::fprintf(stderr, "%s: warning: %s\n", program, said);
+  }
+  if (found->chosen_off_route) {
+    char source[address_text_max];
+    source[format_address(source, receiver->channel.source)] = '\0';
+    char group[address_text_max];
+    group[format_address(group, receiver->channel.group)] = '\0';
+    (void)std::fprintf(stderr,
+                       "%s: warning: the system chose %s for the membership, but the route to %s "
+                       "leaves by %s: name that interface, as %s%%%u\n",
+                       program, found->interface_name, source, found->route_back, group,
+                       found->route_back_index);
+  }
+  if (!found->checked) {
     return;
   }
   const char* name = found->interface_name;
@@ -140,9 +196,16 @@ void warn_host_blockers(const char* program, const ssm_receiver* receiver,
 
 void check_host_blockers(const char* program, ssm_receiver* receiver) {
   bool was_down = receiver->host.interface_down;
+  bool was_blocked = receiver->host.firewall.state == firewall_blocked;
   find_host_blockers(receiver, &receiver->host);
   if (was_down && receiver->host.interface_down) {
     return;  // said already
   }
-  warn_host_blockers(program, receiver, &receiver->host);
+  if (!was_blocked || receiver->host.firewall.state != firewall_blocked) {
+    warn_host_blockers(program, receiver, &receiver->host);
+    return;
+  }
+  host_findings unsaid = receiver->host;
+  unsaid.firewall.state = firewall_not_asked;  // said already
+  warn_host_blockers(program, receiver, &unsaid);
 }

@@ -2,14 +2,6 @@
 
 namespace {
 
-// A pause must be expected to gather at least this many datagrams: one
-// costs the same wake-up as blocking until it comes.
-const double worth_a_pause = 2.0;
-
-// What a queued datagram costs the receive queue beyond its payload (Linux
-// counts about 800 bytes for a small one).
-const double queue_cost_per_datagram = 832.0;
-
 // Where the system does not say how large the queue is: the usual default.
 const long assumed_queue_bytes = 212992;
 
@@ -17,21 +9,23 @@ double smaller(double a, double b) {
   return a < b ? a : b;
 }
 
-// The longest pause that gathers no more than pace_gather_most datagrams and
-// fills no more than its share of the queue.
-double longest_pause_us(const pace_state* pace) {
-  double by_count = pace_gather_most / pace->rate_per_us;
-  double by_queue = static_cast<double>(pace->queue_share_bytes) /
-                    (pace->rate_per_us * pace->bytes_per_datagram);
+}  // namespace
+
+long pace_queue_share(long queue_bytes) {
+  return (queue_bytes > 0 ? queue_bytes : assumed_queue_bytes) / 2;
+}
+
+double pace_longest_pause_us(double rate_per_us, double bytes_per_datagram,
+                             long queue_share_bytes) {
+  double by_count = pace_gather_most / rate_per_us;
+  double by_queue = static_cast<double>(queue_share_bytes) / (rate_per_us * bytes_per_datagram);
   return smaller(by_count, by_queue);
 }
 
-}  // namespace
-
 void pace_start(pace_state* pace, long queue_bytes, std::int64_t now_us) {
   *pace = pace_state{};
-  pace->queue_share_bytes = (queue_bytes > 0 ? queue_bytes : assumed_queue_bytes) / 2;
-  pace->bytes_per_datagram = queue_cost_per_datagram;
+  pace->queue_share_bytes = pace_queue_share(queue_bytes);
+  pace->bytes_per_datagram = pace_queue_cost_per_datagram;
   pace->dry_us = now_us;
 }
 
@@ -54,7 +48,7 @@ pace_step pace_when_dry(pace_state* pace, bool held, std::int64_t now_us) {
   }
   if (pace->taken > 0) {
     double cost = static_cast<double>(pace->taken_bytes) / static_cast<double>(pace->taken) +
-                  queue_cost_per_datagram;
+                  pace_queue_cost_per_datagram;
     pace->bytes_per_datagram = (pace->bytes_per_datagram + cost) / 2;
   }
   if (!held) {
@@ -72,19 +66,20 @@ pace_step pace_when_dry(pace_state* pace, bool held, std::int64_t now_us) {
   pace_step step{false, 0};
   double pause_us = 0;
   if (pace->rate_per_us > 0) {
-    double longest = longest_pause_us(pace);
+    double longest =
+        pace_longest_pause_us(pace->rate_per_us, pace->bytes_per_datagram, pace->queue_share_bytes);
     double room = pace->holding
                       ? static_cast<double>(pace->held_since_us + line_wait_most_us - now_us)
                       : static_cast<double>(line_wait_most_us);
     pause_us = smaller(longest, room);
-    if (pace->holding && pace->rate_per_us * pause_us < worth_a_pause) {
+    if (pace->holding && pace->rate_per_us * pause_us < pace_worth_a_pause) {
       // Too little time left for these lines: out they go, and the next
       // pause gathers lines of its own.
       step.write_out = true;
       pace->holding = false;
       pause_us = smaller(longest, static_cast<double>(line_wait_most_us));
     }
-    if (pace->rate_per_us * pause_us < worth_a_pause) {
+    if (pace->rate_per_us * pause_us < pace_worth_a_pause) {
       pause_us = 0;
     }
   }
@@ -103,7 +98,7 @@ bool pace_fast(const pace_state* pace, std::int64_t now_us) {
   double sample =
       static_cast<double>(pace->taken) / static_cast<double>(window_us > 0 ? window_us : 1);
   double rate = sample > pace->rate_per_us ? sample : pace->rate_per_us;
-  return rate * static_cast<double>(line_wait_most_us) >= worth_a_pause;
+  return rate * static_cast<double>(line_wait_most_us) >= pace_worth_a_pause;
 }
 
 bool pace_write_due(const pace_state* pace, std::int64_t now_us) {

@@ -19,6 +19,25 @@ const std::int64_t line_wait_most_us = 1000;
 // short, and one receive takes everything.
 const int pace_gather_most = 32;
 
+// A pause must be expected to gather at least this many datagrams: one
+// costs the same wake-up as blocking until it comes.
+const double pace_worth_a_pause = 2.0;
+
+// What a queued datagram costs the receive queue beyond its payload, in bytes
+// (Linux counts about 800 for a small one).
+const double pace_queue_cost_per_datagram = 832.0;
+
+// What a pause may fill of a receive queue of queue_bytes (0: the system
+// does not say, and the usual default is taken): half of it.
+long pace_queue_share(long queue_bytes);
+
+// The longest pause, in microseconds, in which a stream of rate_per_us
+// datagrams a microsecond, each taking bytes_per_datagram of the queue,
+// gathers no more than pace_gather_most datagrams and fills no more than
+// queue_share_bytes.
+double pace_longest_pause_us(double rate_per_us, double bytes_per_datagram,
+                             long queue_share_bytes);
+
 // The stream as the receives saw it. Set up by pace_start; the fields are
 // the pacer's own.
 struct pace_state {

@@ -73,6 +73,11 @@ int read_channel_operands(const char* group_text, const char* source_text,
                           const char* port_text, ssm_channel* channel, char* problem,
                           std::size_t room);
 
+// Makes sure standard output is open and starts the sockets library, before
+// the program opens any socket. Returns 0, or exit_failure after one line on
+// standard error.
+int prepare_sockets(const char* program);
+
 // open_ssm_receiver without the command line: checks the three operand texts
 // and does the rest of its start-up (the messages name them alike). Output
 // must be prepared (platform_prepare_output) first. Stops are caught with

@@ -261,6 +261,19 @@ int read_channel_operands(const char* group_text, const char* source_text,
   return 0;
 }
 
+int prepare_sockets(const char* program) {
+  // Before any socket: one must not take the place of a closed stream.
+  if (platform_open_standard_streams() != 0) {
+    print_failure(program, "write to standard output", "it is closed");
+    return exit_failure;
+  }
+  if (platform_start_sockets() != 0) {
+    print_failure(program, "start the sockets library", platform_socket_error_text());
+    return exit_failure;
+  }
+  return 0;
+}
+
 int open_ssm_channel(const char* program, const char* group_text, const char* source_text,
                      const char* port_text, bool always_noted, ssm_receiver* receiver) {
   ssm_channel channel{};
@@ -272,14 +285,9 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
     return exit_usage;
   }
 
-  // Before any socket: one must not take the place of a closed stream.
-  if (platform_open_standard_streams() != 0) {
-    print_failure(program, "write to standard output", "it is closed");
-    return exit_failure;
-  }
-  if (platform_start_sockets() != 0) {
-    print_failure(program, "start the sockets library", platform_socket_error_text());
-    return exit_failure;
+  int status = prepare_sockets(program);
+  if (status != 0) {
+    return status;
   }
   ssm_socket socket = platform_open_udp_socket(channel.group.family);
   if (socket == ssm_no_socket) {
@@ -322,9 +330,10 @@ int open_ssm_channel(const char* program, const char* group_text, const char* so
   if (!receiver->joined) {
     // Not fatal: whatever still reaches the port is reported.
     print_channel_notice(program, "warning: join", group_text, source_text, reason);
-  } else {
-    check_host_blockers(program, receiver);
   }
+  // After a refused join only the firewall is asked: unicast to the port
+  // still comes, and ssm_watch may join later.
+  check_host_blockers(program, receiver);
   // From here on a stop writes out the lines held before the program ends.
   platform_catch_stops(socket, always_noted);
   return 0;

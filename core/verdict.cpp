@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "core/firewall_verdict.h"
+
 namespace {
 
 const char elsewhere_advice[] =
@@ -33,6 +35,9 @@ verdict_cause nothing_cause(const verdict_facts* facts) {
   }
   if (host->reverse_path_drops) {
     return cause_reverse_path;
+  }
+  if (host->firewall.state == firewall_blocked) {
+    return cause_firewall;
   }
   return facts->link_checked ? cause_firewall : cause_unknown;
 }
@@ -101,7 +106,14 @@ void word_host_drops(const verdict_facts* facts, const channel_verdict* verdict,
 // Where the missing numbers went, when this host dropped nothing it could see.
 void word_missing_elsewhere(const verdict_facts* facts, const char* interface, char* out,
                             std::size_t room) {
-  if (facts->host_dropped < 0) {
+  long long errors = facts->host_udp_errors;
+  if (facts->host_dropped < 0 && errors > 0) {
+    // A count of the whole host: it cannot say these were the channel's.
+    (void)std::snprintf(out, room,
+                        "this host counted %lld UDP datagram%s received in error meanwhile (all "
+                        "UDP on this host): some may have been dropped here",
+                        errors, plural(errors));
+  } else if (facts->host_dropped < 0) {
     (void)std::snprintf(out, room, "whether this host dropped them is not known here");
   } else if (facts->link_checked) {
     // Lost before they reached this host: the network's or the sender's.
@@ -216,11 +228,18 @@ void word_host_refusal(const host_findings* host, const char* source, char* out,
 void word_nothing_reason(const verdict_facts* facts, const channel_verdict* verdict,
                          const char* interface, const char* source, char* out, std::size_t room) {
   const char* where = interface != nullptr ? interface : "this host";
-  char protocol[160] = "";
+  char protocol[320] = "";
+  std::size_t used = 0;
   if (old_group_protocol(facts)) {
-    (void)std::snprintf(protocol, sizeof protocol,
-                        "; %s speaks %sv%d, whose reports routers serving SSM ignore", where,
-                        facts->ipv6 ? "MLD" : "IGMP", facts->host->group_protocol_version);
+    used = static_cast<std::size_t>(
+        std::snprintf(protocol, sizeof protocol,
+                      "; %s speaks %sv%d, whose reports routers serving SSM ignore", where,
+                      facts->ipv6 ? "MLD" : "IGMP", facts->host->group_protocol_version));
+  }
+  if (facts->host->chosen_off_route && used < sizeof protocol) {
+    (void)std::snprintf(protocol + used, sizeof protocol - used,
+                        "; the route to %s leaves by %s, not %s", source,
+                        facts->host->route_back, where);
   }
   char cause[600];
   switch (verdict->cause) {
@@ -244,6 +263,10 @@ void word_nothing_reason(const verdict_facts* facts, const channel_verdict* verd
       return;
     default:
       break;
+  }
+  if (verdict->cause == cause_firewall && facts->host->firewall.state == firewall_blocked) {
+    word_firewall_block(&facts->host->firewall, out, room);
+    return;
   }
   word_drop_cause(facts, verdict->cause, source, cause, sizeof cause);
   // The kernel's refusal is a sentence of its own; a firewall is named by

@@ -24,6 +24,9 @@ struct verdict_facts {
   const char* link_reason;     // else why not
   long long link_seen;         // the channel's datagrams the interface saw
   long long host_dropped;      // the socket's own drops (a full queue); -1 unknown
+  // UDP datagrams this whole host received in error meanwhile (all its
+  // sockets), where the system keeps no count per socket; -1 unknown.
+  long long host_udp_errors;
   const char* queue_limit;     // the system limit that holds the queue down; nullptr none
   std::int64_t numbers;        // sequence numbers checked (datagrams of 4 bytes or more)
   std::int64_t missing;        // numbers missing
@@ -47,7 +50,8 @@ enum verdict_cause {
   cause_join_refused,   // the system refused the membership
   cause_reverse_path,   // the kernel's input route check (reverse-path filtering)
   cause_martian_source, // the source is an address of this host, coming in over a link
-  cause_firewall,       // the link saw them and this host dropped them otherwise
+  cause_firewall,       // the firewall says it blocks them, or the link saw them and this
+                        // host dropped them otherwise
   cause_not_on_link,    // the interface never saw them: the network or the sender
   cause_unknown         // the link could not be checked
 };

@@ -177,6 +177,10 @@ int platform_route_interface(const ssm_address* address, unsigned* index) {
   return route_unknown;
 }
 
+bool platform_judges_input_route() {
+  return true;
+}
+
 int platform_accepts_local_source(unsigned index) {
   char name[IF_NAMESIZE];
   if (if_indextoname(index, name) == nullptr) {

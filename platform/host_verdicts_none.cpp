@@ -1,8 +1,9 @@
-// The host's verdicts where the system has no netlink (Winsock, or a POSIX
-// system other than Linux): its routes, settings, group protocol and drops
-// cannot be asked, and each answer says so. Its addresses and its firewall
-// are the system's own file's (host_verdicts_posix.cpp,
-// host_verdicts_win32.cpp).
+// The host's verdicts that only Linux's kernel gives (Winsock, or a POSIX
+// system without netlink): its input route check, the settings it applies
+// there, and the socket's own drops cannot be asked, and each answer says so.
+// Its routes and group protocol are the system's own file's
+// (host_verdicts_win32.cpp; host_routes_none.cpp), and so are its addresses
+// and its firewall (host_verdicts_posix.cpp, host_verdicts_win32.cpp).
 #include "platform/host_verdicts.h"
 
 int platform_input_route(const ssm_address* /*group*/, const ssm_address* /*source*/,
@@ -10,8 +11,8 @@ int platform_input_route(const ssm_address* /*group*/, const ssm_address* /*sour
   return route_unknown;
 }
 
-int platform_route_interface(const ssm_address* /*address*/, unsigned* /*index*/) {
-  return route_unknown;
+bool platform_judges_input_route() {
+  return false;
 }
 
 int platform_accepts_local_source(unsigned /*index*/) {
@@ -21,10 +22,6 @@ int platform_accepts_local_source(unsigned /*index*/) {
 void platform_reverse_path_filter(unsigned /*index*/, int* own, int* all) {
   *own = -1;
   *all = -1;
-}
-
-group_protocol platform_group_protocol(ssm_family /*family*/, unsigned /*index*/) {
-  return group_protocol{0, 0, false};
 }
 
 long long platform_socket_drops(ssm_socket /*socket*/) {

@@ -79,7 +79,10 @@ unsigned platform_membership_interface(ssm_socket socket, const ssm_address* gro
   // The system picks the interface by route when none is named: ask it which
   // interface the socket's filter for the group is on.
   struct if_nameindex* interfaces = if_nameindex();
-  for (struct if_nameindex* i = interfaces; i != nullptr && i->if_index != 0; ++i) {
+  if (interfaces == nullptr) {
+    return 0;  // it needs a descriptor of its own, and there may be none left
+  }
+  for (struct if_nameindex* i = interfaces; i->if_index != 0; ++i) {
     group_filter filter{};
     filter.gf_interface = i->if_index;
     put_address(&filter.gf_group, group);

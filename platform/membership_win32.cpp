@@ -1,5 +1,6 @@
 // Winsock memberships and interfaces: IPv4 by ip_mreq_source, IPv6 by
-// GROUP_SOURCE_REQ, the interfaces by their NDIS names.
+// GROUP_SOURCE_REQ, the interfaces by their NDIS names, the interface of a
+// membership by the system's table of them.
 #include "platform/membership.h"
 
 #include <winsock2.h>
@@ -9,24 +10,39 @@
 
 #include <cstring>
 
+#include "platform/address_win32.h"
+#include "platform/host_verdicts.h"
+
 namespace {
 
 SOCKET as_socket(ssm_socket socket) {
   return static_cast<SOCKET>(socket);
 }
 
-// The address as a socket address of its family, port 0.
-void put_address(SOCKADDR_STORAGE* out, const ssm_address* address) {
-  std::memset(out, 0, sizeof *out);
-  if (address->family == ssm_ipv6) {
-    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
-    in6->sin6_family = AF_INET6;
-    std::memcpy(&in6->sin6_addr, address->bytes, 16);
-  } else {
-    sockaddr_in* in4 = reinterpret_cast<sockaddr_in*>(out);
-    in4->sin_family = AF_INET;
-    std::memcpy(&in4->sin_addr, address->bytes, 4);
+// iphlpapi's table of the groups each interface has joined, and how to free
+// it: Windows Vista and later have them, Wine and older systems do not, so
+// they are looked up when the program runs rather than imported.
+typedef NETIO_STATUS(WINAPI* multicast_table_call)(ADDRESS_FAMILY, PMIB_MULTICASTIPADDRESS_TABLE*);
+typedef VOID(WINAPI* free_table_call)(PVOID);
+
+// What GetProcAddress finds, as a function pointer of no arguments: cast to
+// its real type from that, as from any function.
+typedef void (*found_call)();
+
+// A function of iphlpapi by name, or nullptr.
+found_call iphlpapi_function(const char* name) {
+  HMODULE library = GetModuleHandleA("iphlpapi.dll");
+  if (library == nullptr) {
+    return nullptr;
   }
+  return reinterpret_cast<found_call>(GetProcAddress(library, name));
+}
+
+bool row_is(const SOCKADDR_INET& row, const ssm_address* group) {
+  if (group->family == ssm_ipv6) {
+    return row.si_family == AF_INET6 && std::memcmp(&row.Ipv6.sin6_addr, group->bytes, 16) == 0;
+  }
+  return row.si_family == AF_INET && std::memcmp(&row.Ipv4.sin_addr, group->bytes, 4) == 0;
 }
 
 }  // namespace
@@ -83,10 +99,36 @@ std::size_t platform_interface_name_most() {
   return IF_MAX_STRING_SIZE;
 }
 
-// Winsock cannot say which interface the stack picked for a membership, so
-// one made without a named interface is never left by index.
-unsigned platform_membership_interface(ssm_socket /*socket*/, const ssm_address* /*group*/) {
-  return 0;
+// Winsock cannot say which interface the stack picked for the socket's
+// membership; the system's table says which interfaces joined the group,
+// and one that alone did is the one. Where there is no table, the stack
+// picks the interface of the route to the group.
+unsigned platform_membership_interface(ssm_socket /*socket*/, const ssm_address* group) {
+  auto get_table =
+      reinterpret_cast<multicast_table_call>(iphlpapi_function("GetMulticastIpAddressTable"));
+  auto free_table = reinterpret_cast<free_table_call>(iphlpapi_function("FreeMibTable"));
+  if (get_table == nullptr || free_table == nullptr) {
+    unsigned index = 0;
+    return platform_route_interface(group, &index) == 1 ? index : 0;
+  }
+  MIB_MULTICASTIPADDRESS_TABLE* table = nullptr;
+  if (get_table(group->family == ssm_ipv6 ? AF_INET6 : AF_INET, &table) != NO_ERROR) {
+    return 0;
+  }
+  unsigned found = 0;
+  bool several = false;
+  for (ULONG i = 0; i < table->NumEntries; ++i) {
+    const MIB_MULTICASTIPADDRESS_ROW& row = table->Table[i];
+    if (!row_is(row.Address, group)) {
+      continue;
+    }
+    several = several || (found != 0 && found != row.InterfaceIndex);
+    found = row.InterfaceIndex;
+  }
+  free_table(table);
+  // Another program's membership of the group on another interface leaves
+  // the choice open.
+  return several ? 0 : found;
 }
 
 bool platform_interface_exists(unsigned index) {

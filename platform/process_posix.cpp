@@ -26,6 +26,21 @@ void note_reload(int /*signal_number*/) {
   noted_reload = 1;
 }
 
+// Has the handler take the signal: one handler at a time, and no
+// SA_RESTART, so that a blocked receive, wait or pause returns at once and
+// the loop sees the request.
+void catch_signal(int signal_number, void (*handler)(int)) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  for (int other : stop_signals) {
+    sigaddset(&action.sa_mask, other);
+  }
+  action.sa_flags = 0;
+  sigaction(signal_number, &action, nullptr);
+}
+
 // The socket whose receives and waits a stop must cut short.
 volatile sig_atomic_t stop_socket = -1;
 
@@ -66,17 +81,7 @@ void platform_catch_stops(ssm_socket socket, bool /*always_noted*/) {
     if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {
       continue;  // a background job of a non-interactive shell: stays so
     }
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = note_stop;
-    // One handler at a time. No SA_RESTART: a blocked receive, wait or
-    // pause returns at once, and the loop sees the request.
-    sigemptyset(&action.sa_mask);
-    for (int other : stop_signals) {
-      sigaddset(&action.sa_mask, other);
-    }
-    action.sa_flags = 0;
-    sigaction(signal_number, &action, nullptr);
+    catch_signal(signal_number, note_stop);
   }
 }
 
@@ -170,16 +175,7 @@ std::int64_t platform_wall_clock_ms() {
 }
 
 void platform_catch_reloads() {
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = note_reload;
-  sigemptyset(&action.sa_mask);
-  for (int other : stop_signals) {
-    sigaddset(&action.sa_mask, other);
-  }
-  // No SA_RESTART: a wait returns at once, and the loop sees the request.
-  action.sa_flags = 0;
-  sigaction(SIGHUP, &action, nullptr);
+  catch_signal(SIGHUP, note_reload);
 }
 
 bool platform_reload_requested() {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/firewall_verdict.h"
 #include "core/host_checks.h"
 #include "core/output.h"
 #include "core/report_line.h"
@@ -79,7 +80,9 @@ void protocol_text(const ssm_receiver* receiver, const host_findings* host, char
   } else if (host->stays_on_host) {
     (void)std::snprintf(out, room, "not used: the channel stays on this host");
   } else if (host->group_protocol_version == 0) {
-    (void)std::snprintf(out, room, "not checked: this system does not say");
+    (void)std::snprintf(out, room, "not checked: %s",
+                        host->version_unknown_why != nullptr ? host->version_unknown_why
+                                                             : "this system does not say");
   } else if (speaks_old_group_protocol(receiver, host)) {
     (void)std::snprintf(out, room,
                         "%sv%d (%s): its reports name no source, and routers serving SSM "
@@ -98,7 +101,7 @@ void reverse_path_text(const ssm_receiver* receiver, char* out, std::size_t room
     (void)std::snprintf(out, room, "not applied: the channel stays on this host");
   } else if (host.interface_down) {
     (void)std::snprintf(out, room, "not checked: %s is down", host.interface_name);
-  } else if (!host.checked) {
+  } else if (!host.checked || (!is_ipv6(receiver) && !host.route_checked)) {
     (void)std::snprintf(out, room, "not checked: this system does not say");
   } else if (is_ipv6(receiver)) {
     (void)std::snprintf(out, room, "not filtered (Linux filters IPv4 only)");
@@ -159,6 +162,7 @@ verdict_facts weigh(const ssm_receiver* receiver, const check_facts* facts) {
   weighed.link_reason = facts->link_reason;
   weighed.link_seen = facts->link_seen;
   weighed.host_dropped = facts->host_dropped;
+  weighed.host_udp_errors = facts->host_udp_errors;
   weighed.queue_limit = facts->queue_limit;
   weighed.numbers = facts->tally.counted;
   // tally_missing and tally_expected read the numbers still held as strays.
@@ -227,7 +231,15 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
   (void)format_address(text, channel.source);
   failed |= put_line("source", text);
   failed |= put_number("port", channel.port);
-  failed |= put_line("interface", interface);
+  if (receiver->host.chosen_off_route) {
+    char source[address_text_max];
+    source[format_address(source, channel.source)] = '\0';
+    (void)std::snprintf(text, sizeof text, "%s (the system's choice; the route to %s leaves by %s)",
+                        interface, source, receiver->host.route_back);
+    failed |= put_line("interface", text);
+  } else {
+    failed |= put_line("interface", interface);
+  }
   protocol_text(receiver, &receiver->host, text, sizeof text);
   failed |= put_line("interface_protocol", text);
   if (receiver->joined) {
@@ -257,8 +269,17 @@ int write_check_report(const ssm_receiver* receiver, const check_options* option
   } else {
     failed |= put_line("host_dropped", "not known on this system");
   }
+  if (facts->host_udp_errors >= 0) {
+    // The whole host's count, where the system keeps none per socket.
+    (void)std::snprintf(text, sizeof text, "%lld (all UDP on this host)", facts->host_udp_errors);
+    failed |= put_line("host_udp_errors", text);
+  }
   reverse_path_text(receiver, text, sizeof text);
   failed |= put_line("reverse_path", text);
+  if (receiver->host.firewall.state != firewall_not_asked) {
+    word_firewall(&receiver->host.firewall, text, sizeof text);
+    failed |= put_line("firewall", text);
+  }
   if (facts->link_checked) {
     (void)std::snprintf(text, sizeof text, "%lld (on %s)", facts->link_seen, interface);
     failed |= put_line("link_datagrams", text);

@@ -4,6 +4,7 @@
 
 #include "core/report_line.h"
 #include "platform/capture.h"
+#include "platform/host_verdicts.h"
 #include "platform/process.h"
 #include "platform/socket.h"
 
@@ -140,6 +141,7 @@ void start_facts(check_facts* facts, std::int64_t joined_us) {
   facts->joined_us = joined_us;
   facts->ended_us = joined_us;
   facts->host_dropped = -1;
+  facts->host_udp_errors = -1;
   tally_start(&facts->tally);
 }
 
@@ -147,6 +149,8 @@ int run_check(const ssm_receiver* receiver, ssm_socket capture, const check_opti
               check_facts* facts) {
   std::int64_t deadline_us = facts->joined_us + options->seconds * 1000000;
   std::int64_t next_link_count_us = facts->joined_us + link_count_every_us;
+  ssm_family family = receiver->channel.group.family;
+  long long errors_before = platform_host_udp_errors(family);
   for (;;) {
     std::int64_t now_us = platform_monotonic_us();
     facts->ended_us = now_us;
@@ -180,5 +184,9 @@ int run_check(const ssm_receiver* receiver, ssm_socket capture, const check_opti
     }
   }
   take_the_rest(receiver, capture, options, facts);
+  long long errors_after = platform_host_udp_errors(family);
+  if (errors_before >= 0 && errors_after >= errors_before) {
+    facts->host_udp_errors = errors_after - errors_before;
+  }
   return 0;
 }

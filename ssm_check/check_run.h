@@ -31,6 +31,9 @@ struct check_facts {
   std::int64_t others;
   ssm_address first_other;
   long long host_dropped;      // the socket's own drop count; -1 unknown
+  // UDP datagrams the whole host received in error while listening, where the
+  // system keeps no count per socket; -1 unknown.
+  long long host_udp_errors;
   const char* queue_limit;     // the system limit that holds its queue down; nullptr none
   // The link, counted by a capture on the membership's interface:
   bool link_checked;
@@ -45,7 +48,7 @@ void start_facts(check_facts* facts, std::int64_t joined_us);
 // datagrams came from the source or a stop request came, and counts what
 // came; then reads the count of the capture (ssm_no_socket: none, and
 // facts->link_checked false) and takes what the socket still holds into
-// facts->taken. Returns 0, or -1 when a wait failed (reason in
+// facts->taken. The host's UDP errors are counted over it all. Returns 0, or -1 when a wait failed (reason in
 // platform_socket_error_text()).
 int run_check(const ssm_receiver* receiver, ssm_socket capture, const check_options* options,
               check_facts* facts);

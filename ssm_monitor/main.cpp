@@ -76,14 +76,9 @@ int main(int argc, char** argv) {
   if (status != 0) {
     return status;
   }
-  // Before any socket: one must not take the place of a closed stream.
-  if (platform_open_standard_streams() != 0) {
-    print_failure(program, "write to standard output", "it is closed");
-    return exit_failure;
-  }
-  if (platform_start_sockets() != 0) {
-    print_failure(program, "start the sockets library", platform_socket_error_text());
-    return exit_failure;
+  status = prepare_sockets(program);
+  if (status != 0) {
+    return status;
   }
   make_room_for(static_cast<long>(channels.size()));
   m.ready = platform_open_readiness(static_cast<int>(channels.size()) + 17 + connections_most);
@@ -107,6 +102,13 @@ int main(int argc, char** argv) {
   for (const channel_entry& entry : channels) {
     status = add_channel(&m, entry, now_us, unix_ms);
     if (status != 0) {
+      // The channels joined so far are left, and what they said is kept
+      // back: the program does not run.
+      for (std::size_t slot = 0; slot < m.slots.size(); ++slot) {
+        if (m.slots[slot] != nullptr) {
+          (void)drop_channel(&m, slot, false, unix_ms);
+        }
+      }
       return status;
     }
   }

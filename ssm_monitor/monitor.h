@@ -70,6 +70,10 @@ struct monitor {
   metrics_file* file;       // nullptr without -o
 };
 
+// How many datagrams take_datagrams takes from a socket in one receive at
+// most (and at most platform_batch_limit()).
+const int take_most = 64;
+
 // How many links may be counted at once: each count costs a filter run for
 // every packet on the interface.
 const int capture_most = 64;

@@ -21,9 +21,7 @@ namespace {
 
 const std::int64_t second_us = 1000000;
 
-// How many datagrams one receive takes at most, and how much of each is kept:
-// the sequence number.
-const int heads_most = 64;
+// How much of each datagram is kept: the sequence number.
 const std::size_t head_size = 4;
 
 event_channel who(const monitor_channel* channel) {
@@ -281,11 +279,11 @@ int drop_channel(monitor* m, std::size_t slot, bool say_left, std::int64_t unix_
 
 int take_datagrams(monitor* m, monitor_channel* channel, std::int64_t now_us,
                    std::int64_t unix_ms) {
-  unsigned char heads[heads_most][head_size];
-  long lengths[heads_most];
-  ssm_address senders[heads_most];
+  unsigned char heads[take_most][head_size];
+  long lengths[take_most];
+  ssm_address senders[take_most];
   int count = platform_receive_heads(channel->receiver.socket, &heads[0][0], head_size,
-                                     heads_most, lengths, senders);
+                                     take_most, lengths, senders);
   const ssm_address& source = channel->receiver.channel.source;
   std::size_t size = source.family == ssm_ipv6 ? 16 : 4;
   bool came = false;

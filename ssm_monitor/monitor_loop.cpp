@@ -6,6 +6,7 @@
 #include "ssm_monitor/metrics_file.h"
 #include "ssm_monitor/metrics_server.h"
 #include "ssm_monitor/monitor_loop.h"
+#include "ssm_monitor/monitor_pace.h"
 
 #include <cstdio>
 #include <numeric>
@@ -20,12 +21,6 @@ const std::int64_t look_every_us = 100000;
 // How many ready sockets one wait hands over at most.
 const int ready_most = 256;
 
-// A stream this fast is paced: after a round of receives the loop pauses so
-// that the next round finds several datagrams on each socket, instead of
-// waking for each one. Events do not wait on it: they are written out first.
-const double paced_per_us = 0.004;  // 4,000 datagrams a second
-const int pause_us = 1000;
-
 int look_at_all(monitor* m, std::int64_t now_us) {
   std::int64_t unix_ms = platform_wall_clock_ms();
   return std::accumulate(m->slots.begin(), m->slots.end(), 0,
@@ -36,12 +31,12 @@ int look_at_all(monitor* m, std::int64_t now_us) {
                          });
 }
 
-// Takes what the sockets that are ready hold. Returns how many datagrams it
-// took, or -1 when standard output cannot be written.
-std::int64_t take_ready(monitor* m, const readiness_event* ready, int count) {
+// Takes what the sockets that are ready hold, and counts it in *round.
+// Returns 0, or -1 when standard output cannot be written.
+int take_ready(monitor* m, const readiness_event* ready, int count, monitor_round* round) {
   std::int64_t now_us = platform_monotonic_us();
   std::int64_t unix_ms = platform_wall_clock_ms();
-  std::int64_t taken = 0;
+  const int receive_most = take_most < platform_batch_limit() ? take_most : platform_batch_limit();
   for (int i = 0; i < count; ++i) {
     std::uint32_t tag = ready[i].tag;
     if (tag == wake_tag) {
@@ -61,21 +56,24 @@ std::int64_t take_ready(monitor* m, const readiness_event* ready, int count) {
       continue;
     }
     std::int64_t before = channel->datagrams + channel->others;
+    std::int64_t bytes = channel->bytes;
     if (take_datagrams(m, channel, now_us, unix_ms) != 0) {
       return -1;
     }
-    taken += channel->datagrams + channel->others - before;
+    std::int64_t taken = channel->datagrams + channel->others - before;
+    round->taken += taken;
+    round->bytes += channel->bytes - bytes;
+    round->most_taken = taken > round->most_taken ? taken : round->most_taken;
+    round->left_behind = round->left_behind || taken >= receive_most;
   }
-  return taken;
+  return 0;
 }
 
-// When the channels are looked at next, and whether the stream is fast
-// enough to pause between rounds, as measured over the last look's while.
+// When the channels are looked at next, and the pacing of the receives.
 struct loop_pace {
   std::int64_t next_look_us;
-  std::int64_t taken;  // datagrams taken since the last look
-  std::int64_t measured_us;
-  bool paced;
+  long queue_bytes;  // the smallest receive queue granted
+  monitor_round round;
 };
 
 // Looks at every channel when it is time. Returns 0 or -1 (output).
@@ -84,10 +82,6 @@ int look_when_due(monitor* m, loop_pace* pace, std::int64_t now_us) {
     return 0;
   }
   pace->next_look_us = now_us + look_every_us;
-  pace->paced = static_cast<double>(pace->taken) >=
-                paced_per_us * static_cast<double>(now_us - pace->measured_us);
-  pace->taken = 0;
-  pace->measured_us = now_us;
   look_at_clients(m, now_us);
   write_metrics_file(m, now_us);
   return look_at_all(m, now_us);
@@ -154,12 +148,38 @@ int finish(monitor* m) {
   return 0;
 }
 
+// The smallest receive queue the system granted a channel (0: it does not
+// say): what the pauses are sized by.
+long smallest_queue(const monitor* m) {
+  long smallest = 0;
+  for (const monitor_channel* channel : m->slots) {
+    long granted = channel == nullptr ? 0 : platform_receive_queue_bytes(channel->receiver.socket);
+    if (granted > 0 && (smallest == 0 || granted < smallest)) {
+      smallest = granted;
+    }
+  }
+  return smallest;
+}
+
+// Pauses after a round of receives as the stream allows, so that the next
+// round finds several datagrams on each socket instead of waking for each
+// one. Events do not wait on it: they are written out first.
+void pause_after_round(monitor* m, loop_pace* pace, int ready_count) {
+  pace->round.left_behind = pace->round.left_behind || ready_count == ready_most;
+  std::int64_t now_us = platform_monotonic_us();
+  int pause_us = monitor_pause_us(&pace->round, pace->queue_bytes, now_us,
+                                  pace->next_look_us - now_us);
+  if (pause_us > 0) {
+    platform_pause(m->wake, pause_us);
+  }
+}
+
 }  // namespace
 
 int monitor_loop(monitor* m) {
   readiness_event ready[ready_most];
-  loop_pace pace{platform_monotonic_us(), 0, 0, false};
-  pace.measured_us = pace.next_look_us;
+  loop_pace pace{platform_monotonic_us(), smallest_queue(m), monitor_round{}};
+  pace.round.emptied_us = pace.next_look_us;
   for (;;) {
     if (stop_requested()) {
       return finish(m);
@@ -184,13 +204,10 @@ int monitor_loop(monitor* m) {
       print_failure(m->program, "wait for datagrams", platform_socket_error_text());
       return exit_failure;
     }
-    std::int64_t took = take_ready(m, ready, count);
-    if (took < 0 || (output_pending() && flush_output() != 0)) {
+    if (take_ready(m, ready, count, &pace.round) != 0 ||
+        (output_pending() && flush_output() != 0)) {
       return output_failure(m->program);
     }
-    pace.taken += took;
-    if (pace.paced && count > 0) {
-      platform_pause(m->wake, pause_us);
-    }
+    pause_after_round(m, &pace, count);
   }
 }

@@ -270,6 +270,23 @@ def make_link(receiving, sending, sources6=(), sources4=()):
         ip("address", "add", address + "/32", "dev", sending)
 
 
+def sender_namespace(test, netns, here, there, source):
+    """A namespace of the sender's own, across a veth pair from this one:
+    `here` up in this namespace; `there` in the sender's, with source/24 on
+    it and 232.0.0.0/8 routed out of it. Both are removed when the test
+    ends, even when making them fails half-way."""
+    ip("netns", "add", netns)
+    test.addCleanup(subprocess.run, ["ip", "netns", "del", netns], stderr=subprocess.DEVNULL,
+                    timeout=10)
+    ip("link", "add", here, "type", "veth", "peer", "name", there, "netns", netns)
+    test.addCleanup(drop_link, here)
+    ip("link", "set", here, "up")
+    for command in (["link", "set", "lo", "up"], ["link", "set", there, "up"],
+                    ["address", "add", source + "/24", "dev", there],
+                    ["route", "add", "232.0.0.0/8", "dev", there]):
+        ip("-n", netns, *command)
+
+
 def drop_link(receiving):
     subprocess.run(["ip", "link", "del", receiving], stderr=subprocess.DEVNULL, timeout=10)
 

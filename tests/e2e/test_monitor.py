@@ -10,8 +10,8 @@ import subprocess
 import tempfile
 import time
 
-from harness import (SEND, SOURCE, OTHER_SOURCE, ReceiverTest, free_port, ip, main, run, send,
-                     socket_drops, wait_until)
+from harness import (SEND, SOURCE, ReceiverTest, free_port, ip, main, run, send,
+                     sender_namespace, socket_drops, wait_until)
 
 MONITOR = os.environ.get("SSM_MONITOR", "ssm_monitor")
 
@@ -131,6 +131,19 @@ class Channels(MonitorTest):
             self.assertEqual(len(table.readlines()), 1, "every membership left")
 
 
+    def test_a_restarted_sender_is_a_jump_not_thousands_missing(self):
+        port = free_port()
+        monitor = self.monitor("-j", "-s", 5, "232.7.2.2", SOURCE, port)
+        self.events(monitor, 1)
+        send_numbers(range(3000, 3010), port, "232.7.2.2")
+        send_numbers(range(1, 12), port, "232.7.2.2")
+        events = self.events(monitor, 3)
+        self.assertEqual([(e["event"], e.get("from"), e.get("to")) for e in events[1:]],
+                         [("up", None, None), ("jump", 3009, 1)])
+        time.sleep(1.2)
+        self.assertEqual(len(monitor.lines()), 3, "nothing counted missing")
+
+
 class Files(MonitorTest):
     def test_a_bad_file_at_start_joins_nothing(self):
         port = free_port()
@@ -216,17 +229,7 @@ class AcrossALink(MonitorTest):
 
     def setUp(self):
         super().setUp()
-        ip("netns", "add", SENDER_NS)
-        self.addCleanup(subprocess.run, ["ip", "netns", "del", SENDER_NS],
-                        stderr=subprocess.DEVNULL, timeout=10)
-        ip("link", "add", "mnr", "type", "veth", "peer", "name", "mns", "netns", SENDER_NS)
-        self.addCleanup(subprocess.run, ["ip", "link", "del", "mnr"], stderr=subprocess.DEVNULL,
-                        timeout=10)
-        ip("link", "set", "mnr", "up")
-        for command in (["link", "set", "lo", "up"], ["link", "set", "mns", "up"],
-                        ["address", "add", FAR_SOURCE + "/24", "dev", "mns"],
-                        ["route", "add", "232.0.0.0/8", "dev", "mns"]):
-            ip("-n", SENDER_NS, *command)
+        sender_namespace(self, SENDER_NS, "mnr", "mns", FAR_SOURCE)
         self.addCleanup(self.rp_filter, 0)
 
     @staticmethod
@@ -288,6 +291,38 @@ class Scale(MonitorTest):
             self.assertEqual(len(table.readlines()), 1001)
         self.assertEqual(monitor.stop(signal.SIGTERM), 0)
         self.assertEqual(monitor.errors(), "")
+
+    def test_a_hard_limit_too_low_is_said(self):
+        path = self.channel_file("".join("232.8.9.%d %s %d\n" % (i + 1, SOURCE, free_port())
+                                         for i in range(200)))
+        result = subprocess.run(["prlimit", "--nofile=100:100", MONITOR, "-f", path],
+                                capture_output=True, text=True, timeout=20)
+        said = result.stderr.splitlines()
+        self.assertEqual(said[0], "ssm_monitor: warning: open files: the hard limit is 100, and "
+                         "200 channels need about 280: raise it (ulimit -Hn, or LimitNOFILE= in a "
+                         "service)")
+        self.assertRegex(said[1], r"^ssm_monitor: open a UDP socket for 232\.8\.9\.\d+ .*: Too "
+                         r"many open files$")
+        self.assertEqual((result.returncode, len(said)), (2, 2))
+
+
+class LateRoute(MonitorTest):
+    def test_refused_once_then_joined_when_the_route_comes(self):
+        ip("route", "del", "232.0.0.0/8", "dev", "lo")
+        self.addCleanup(subprocess.run, ["ip", "route", "replace", "232.0.0.0/8", "dev", "lo"],
+                        timeout=10)
+        port = free_port()
+        monitor = self.monitor("-j", "-s", 60, "232.7.8.1", SOURCE, port)
+        refused = self.events(monitor, 1)[0]
+        self.assertEqual((refused["event"], refused["reason"], refused["interface"]),
+                         ("refused", "No such device", ""))
+        time.sleep(1.5)  # a renewal refused again: not said twice
+        ip("route", "add", "232.0.0.0/8", "dev", "lo")
+        joined = self.events(monitor, 2, timeout=5)[1]
+        self.assertEqual((joined["event"], joined["interface"]), ("joined", "lo"))
+        send_numbers([1, 2], port, "232.7.8.1")
+        self.assertEqual(self.events(monitor, 3)[2]["event"], "up")
+        self.assertEqual(monitor.stop(signal.SIGTERM), 0)
 
 
 if __name__ == "__main__":

@@ -132,8 +132,11 @@ class Ipv6(WineTest):
 
 
 class Check(WineTest):
-    """ssm_check: the report and its status; the link and the host are not
-    checked on Windows, and the report says so."""
+    """ssm_check: the report and its status. The link is not checked on
+    Windows, and under Wine each of Windows' own checks says that it cannot
+    say, and why: Wine has no Windows Firewall, no IGMPVersion setting and no
+    table of memberships (the interface is the route's to the group); its
+    host-wide UDP error count is Linux's, and is shown as the whole host's."""
 
     def test_unicast_stream_gives_the_report(self):
         port = free_port()
@@ -146,7 +149,16 @@ class Check(WineTest):
                           fields["missing"]), ("5", "7", "11", "0"))
         self.assertEqual(fields["link_datagrams"], "not checked: not made on this system")
         self.assertEqual(fields["host_dropped"], "not known on this system")
+        self.assertRegex(fields["host_udp_errors"], r"^[0-9]+ \(all UDP on this host\)$")
+        self.assertEqual(fields["firewall"],
+                         "cannot say: this is Wine, which has no Windows Firewall to ask")
+        self.assertEqual(fields["interface_protocol"],
+                         "not checked: no IGMPVersion value in "
+                         "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters")
+        self.assertRegex(fields["interface"], r"^loopback_[0-9]+$")
+        self.assertEqual(fields["reverse_path"], "not checked: this system does not say")
         self.assertEqual(fields["verdict"], "complete: 5 datagrams, none missing")
+        self.assertEqual(checker.errors(), "")
         self.assertNotIn("\r", checker.output())
         port = free_port()
         checker = self.start(CHECK, GROUP, SOURCE, port, "-t", 1)
@@ -159,9 +171,9 @@ class Check(WineTest):
 
 class Monitor(WineTest):
     """ssm_monitor: a unicast stream from the channel's source to its port is
-    the channel's (Winsock binds the wildcard address); the host is not
-    checked on Windows, so a silence's cause is unknown. -o writes the
-    metrics file, and -l answers a scrape."""
+    the channel's (Winsock binds the wildcard address); the link is not
+    counted on Windows and Wine's firewall gives no answer, so a silence's
+    cause is unknown. -o writes the metrics file, and -l answers a scrape."""
 
     def test_up_then_silent_with_an_unknown_cause(self):
         import json

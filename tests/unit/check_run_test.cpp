@@ -1,7 +1,12 @@
 // ssm_check's listening over the scripted platform: what counts as received
-// and what only as taken, and when the link's count is read.
+// and what only as taken, when the link's count is read, and the report's
+// lines of Windows' checks.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
+#include "ssm_check/check_report.h"
 #include "ssm_check/check_run.h"
 #include "tests/unit/fake_platform.h"
 #include "tests/unit/test_address.h"
@@ -91,3 +96,34 @@ TEST_F(CheckRun, TheLinkIsCountedWhileListeningAndAtTheEnd) {
 }
 
 }  // namespace
+
+TEST_F(CheckRun, WindowsReportNamesTheHostWideCountAndTheFirewallAsSuch) {
+  for (std::uint8_t n : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{5}}) {
+    arrive(n, receiver.channel.source, 1000);
+  }
+  facts.link_checked = false;
+  facts.link_reason = "not made on this system";
+  fake.udp_errors = {40, 42};
+  receiver.channel.port = 5000;
+  receiver.host.firewall.state = firewall_cannot_say;
+  std::strcpy(receiver.host.firewall.why, "this is Wine, which has no Windows Firewall to ask");
+  receiver.host.version_unknown_why = "no IGMPVersion value";
+  std::strcpy(receiver.host.interface_name, "loopback_1");
+  ASSERT_EQ(run_check(&receiver, ssm_no_socket, &options, &facts), 0);
+  EXPECT_EQ(facts.host_udp_errors, 2);
+  ASSERT_EQ(write_check_report(&receiver, &options, &facts), 0);
+  for (const char* line :
+       {"\ninterface_protocol: not checked: no IGMPVersion value\n",
+        "\nhost_dropped: not known on this system\nhost_udp_errors: 2 (all UDP on this host)\n",
+        "\nreverse_path: not checked: this system does not say\nfirewall: cannot say: this is "
+        "Wine, which has no Windows Firewall to ask\n",
+        "\nverdict: 2 missing of 5: this host counted 2 UDP datagrams received in error "
+        "meanwhile (all UDP on this host): some may have been dropped here\n"}) {
+    EXPECT_NE(fake.output.find(line), std::string::npos) << line << fake.output;
+  }
+  // Where the system keeps no such count, no line.
+  reset_fake();
+  start_facts(&facts, start_us);
+  ASSERT_EQ(run_check(&receiver, ssm_no_socket, &options, &facts), 0);
+  EXPECT_EQ(facts.host_udp_errors, -1);
+}

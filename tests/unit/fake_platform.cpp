@@ -354,6 +354,23 @@ int platform_interface_up(unsigned index) {
   return 1;
 }
 
+bool platform_judges_input_route() {
+  return fake.judges_input_route;
+}
+
+void platform_firewall_facts(ssm_family, std::uint16_t, firewall_facts* facts) {
+  *facts = fake.firewall;
+}
+
+long long platform_host_udp_errors(ssm_family) {
+  if (fake.udp_errors.empty()) {
+    return -1;
+  }
+  long long count = fake.udp_errors.front();
+  fake.udp_errors.pop_front();
+  return count;
+}
+
 int platform_accepts_local_source(unsigned) {
   return fake.accept_local;
 }

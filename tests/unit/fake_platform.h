@@ -104,6 +104,9 @@ struct fake_state {
   int rp_own = -1;
   int rp_all = -1;
   group_protocol protocol{0, 0, false};
+  bool judges_input_route = true;   // false: as on Windows
+  firewall_facts firewall{};        // asked: false, as on Linux
+  std::deque<long long> udp_errors;  // the host's UDP error count at each read; none: -1
   long long drops = -1;  // the socket's drop count; -1: not counted
   std::int64_t drops_from_us = 0;  // before this moment the count reads 0
   const char* queue_limit = nullptr;

@@ -1,7 +1,9 @@
 // The host's checks on a scripted platform: which warning, in what words,
-// and when nothing is said; the drop lines and how often the count is read.
+// and when nothing is said, Windows' answers among them; the drop lines and
+// how often the count is read.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -205,4 +207,78 @@ TEST_F(HostChecks, DropsAreSaidAtMostOnceASecondWithTheTotal) {
   // Where the system does not count, nothing is ever said.
   fake.drops = -1;
   EXPECT_EQ(look(30 * second), "");
+}
+
+namespace {
+
+// What a Windows host answers: no input route verdict of its own, and a
+// firewall that blocks the port on the public profile.
+void script_windows_blocking() {
+  fake.judges_input_route = false;
+  fake.protocol = group_protocol{};
+  fake.firewall.asked = true;
+  fake.firewall.profiles_answer = {answer_given, 0};
+  fake.firewall.profile_count = 1;
+  fake.firewall.profiles[0] = {"public", {answer_given, 0}, true};
+  fake.firewall.rules_answer = {answer_given, 0};
+  fake.firewall.rule_count = 300;
+  fake.firewall.port_answer = {answer_given, 0};
+  fake.firewall.port_allowed = false;
+  std::strcpy(fake.firewall.program, "C:\\ssm\\ssm_test.exe");
+}
+
+const char firewall_warning[] =
+    "ssm_test: warning: Windows Firewall blocks inbound UDP to C:\\ssm\\ssm_test.exe port 5000 "
+    "on the public profile: allow it with netsh advfirewall firewall add rule name=\"ssm_test "
+    "5000\" dir=in action=allow program=\"C:\\ssm\\ssm_test.exe\" protocol=UDP localport=5000 "
+    "profile=public\n";
+
+}  // namespace
+
+TEST_F(HostChecks, BlockingFirewallIsOneWarningWithTheCommand) {
+  script_windows_blocking();
+  EXPECT_EQ(start(), firewall_warning);
+  // Said once: a later join that finds it still blocking says nothing.
+  testing::internal::CaptureStderr();
+  check_host_blockers("ssm_test", &receiver);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  // Unicast still comes after a refused join: the firewall is still asked.
+  fake.membership_result = -1;
+  EXPECT_EQ(start(), std::string("ssm_test: warning: join group 232.1.2.3 from source 10.1.1.1: "
+                                 "fake socket failure\n") + firewall_warning);
+  // A non-answer is no warning.
+  fake.membership_result = 0;
+  fake.firewall.port_answer = {answer_not_implemented, 0};
+  EXPECT_EQ(start(), "");
+  EXPECT_EQ(receiver.host.firewall.state, firewall_cannot_say);
+}
+
+TEST_F(HostChecks, MembershipOffTheRouteToTheSourceIsSaidWhereTheSystemJudgesNothing) {
+  fake.route_back = 1;
+  fake.route_back_index = 4;
+  EXPECT_EQ(start(), "") << "the kernel's own input route verdict speaks instead (Linux)";
+  fake.judges_input_route = false;
+  EXPECT_EQ(start(), "ssm_test: warning: the system chose eth0 for the membership, but the route "
+                     "to 10.1.1.1 leaves by eth1: name that interface, as 232.1.2.3%4\n");
+  EXPECT_TRUE(receiver.host.chosen_off_route);
+  EXPECT_EQ(start("232.1.2.3%eth0"), "") << "named: the user's choice";
+  fake.route_back_index = 3;
+  EXPECT_EQ(start(), "") << "the route's own interface";
+  fake.route_back = route_unknown;
+  fake.route_back_index = 4;
+  EXPECT_EQ(start(), "") << "no route known: no guess";
+}
+
+TEST_F(HostChecks, WindowsIgmpSettingIsNamedAsTheRegistryHasIt) {
+  fake.judges_input_route = false;
+  fake.protocol = {2, 2, true};
+  fake.protocol.setting = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\IGMPVersion";
+  fake.protocol.setting_value = 3;
+  EXPECT_EQ(start(), std::string("ssm_test: warning: eth0 speaks IGMPv2 (HKLM\\SYSTEM\\"
+                                 "CurrentControlSet\\Services\\Tcpip\\Parameters\\IGMPVersion=3)") +
+                         igmp_tail);
+  fake.protocol = group_protocol{};
+  fake.protocol.unknown_why = "no IGMPVersion value";
+  EXPECT_EQ(start(), "");
+  EXPECT_STREQ(receiver.host.version_unknown_why, "no IGMPVersion value");
 }

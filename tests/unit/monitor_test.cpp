@@ -1,13 +1,15 @@
-// ssm_monitor's pieces that know no network: its time stamps, its JSON, and
-// the channel file.
+// ssm_monitor's pieces that know no network: its time stamps, its JSON, the
+// channel file, and the pause between rounds of receives.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "core/pace.h"
 #include "ssm_monitor/channel_list.h"
 #include "ssm_monitor/monitor_events.h"
+#include "ssm_monitor/monitor_pace.h"
 
 namespace {
 
@@ -40,7 +42,64 @@ int read_file(const std::string& text, std::vector<channel_entry>* list, std::st
   return status;
 }
 
+const long large_queue = 8388608;
+const std::int64_t no_look_soon = 100000;
+
+// A round of receives that took taken datagrams of 32 bytes, at most most of
+// them from one socket, over window_us since the sockets were emptied at 1 s.
+monitor_round round_of(std::int64_t taken, std::int64_t most, std::int64_t bytes = 32) {
+  monitor_round round{};
+  round.emptied_us = 1000000;
+  round.taken = taken;
+  round.bytes = taken * bytes;
+  round.most_taken = most;
+  return round;
+}
+
 }  // namespace
+
+TEST(MonitorPace, ManySlowChannelsPauseTheLongest) {
+  // 1,000 channels at 100/s: a millisecond gathers 100 datagrams, one a socket.
+  monitor_round round = round_of(100, 1);
+  EXPECT_EQ(monitor_pause_us(&round, large_queue, 1001000, no_look_soon), monitor_pause_most_us);
+  // Begun anew from then.
+  EXPECT_EQ(round.taken, 0);
+  EXPECT_EQ(round.emptied_us, 1001000);
+  // But never past the next look at the channels.
+  round = round_of(100, 1);
+  EXPECT_EQ(monitor_pause_us(&round, large_queue, 1001000, 300), 300);
+}
+
+TEST(MonitorPace, AFastChannelGathersHalfABatchAndLessThanHalfItsQueue) {
+  // One channel at 100,000/s: the pause gathers pace_gather_most on it.
+  monitor_round round = round_of(50, 50);
+  int pause = monitor_pause_us(&round, large_queue, 1000500, no_look_soon);
+  EXPECT_GE(pause, pace_gather_most * 10 - 1);
+  EXPECT_LE(pause, pace_gather_most * 10);
+  // 8000-byte datagrams at 50,000/s into the usual queue: half of it fills in
+  // 106496 / (0.05 * 8832) = 241 us, before 32 datagrams come.
+  round = round_of(50, 50, 8000);
+  EXPECT_EQ(monitor_pause_us(&round, 212992, 1001000, no_look_soon), 241);
+}
+
+TEST(MonitorPace, NoPauseWhenMoreIsQueuedOrTheStreamIsSlow) {
+  // A receive or the wait came back full: on at once, and the round counts on.
+  monitor_round round = round_of(64, 64);
+  round.left_behind = true;
+  EXPECT_EQ(monitor_pause_us(&round, large_queue, 1000640, no_look_soon), 0);
+  EXPECT_EQ(round.taken, 64);
+  EXPECT_FALSE(round.left_behind);
+  round.taken += 20;
+  round.most_taken = 64;
+  EXPECT_GT(monitor_pause_us(&round, large_queue, 1000840, no_look_soon), 0);
+  // One datagram in 10 ms: a pause would gather one, no better than a wait.
+  round = round_of(1, 1);
+  EXPECT_EQ(monitor_pause_us(&round, large_queue, 1010000, no_look_soon), 0);
+  // Nothing: the wait ran out.
+  round = round_of(0, 0);
+  EXPECT_EQ(monitor_pause_us(&round, large_queue, 1100000, no_look_soon), 0);
+  EXPECT_EQ(round.emptied_us, 1100000);
+}
 
 TEST(MonitorEvents, TimesAreRfc3339InUtcWithMilliseconds) {
   EXPECT_EQ(utc(0), "1970-01-01T00:00:00.000Z");

@@ -206,3 +206,55 @@ TEST(Verdict, WhyNothingCame) {
   EXPECT_STREQ(verdict_cause_name(cause_martian_source), "martian_source");
   EXPECT_STREQ(verdict_cause_name(cause_not_on_link), "not_on_link");
 }
+
+TEST(Verdict, WindowsFirewallAndTheHostWideErrorCount) {
+  // As on Windows: the link not checked, no drop count of the socket.
+  host_findings host{};
+  std::strcpy(host.interface_name, "ethernet_32768");
+  verdict_facts facts = stream(&host);
+  facts.link_checked = false;
+  facts.link_reason = "not made on this system";
+  facts.host_dropped = -1;
+  facts.firewall_advice = "look with netsh advfirewall firewall show rule name=all";
+  facts.missing = 3;
+  facts.expected = 103;
+  facts.host_udp_errors = 0;
+  EXPECT_EQ(judge(facts).words,
+            "3 missing of 103: whether this host dropped them is not known here");
+  facts.host_udp_errors = 7;
+  said errors = judge(facts);
+  EXPECT_EQ(errors.verdict.status, exit_missing);
+  EXPECT_EQ(errors.words, "3 missing of 103: this host counted 7 UDP datagrams received in error "
+                          "meanwhile (all UDP on this host): some may have been dropped here");
+  facts.missing = 0;
+  facts.expected = 100;
+  EXPECT_EQ(judge(facts).words, "complete: 100 datagrams, none missing")
+      << "errors of the host without a gap say nothing of the channel";
+
+  // Nothing came, and the firewall's own evaluation blocks the port.
+  facts.received = facts.taken = facts.numbers = facts.expected = 0;
+  host.firewall.state = firewall_blocked;
+  std::strcpy(host.firewall.program, "C:\\ssm\\ssm_check.exe");
+  std::strcpy(host.firewall.profiles, "public");
+  std::strcpy(host.firewall.profile_list, "public");
+  host.firewall.port = 5000;
+  said blocked = judge(facts);
+  EXPECT_EQ(blocked.verdict.cause, cause_firewall);
+  EXPECT_EQ(blocked.words,
+            "nothing arrived from 10.9.9.1: Windows Firewall blocks inbound UDP to "
+            "C:\\ssm\\ssm_check.exe port 5000 on the public profile: allow it with netsh "
+            "advfirewall firewall add rule name=\"ssm_check 5000\" dir=in action=allow "
+            "program=\"C:\\ssm\\ssm_check.exe\" protocol=UDP localport=5000 profile=public");
+  host.firewall.state = firewall_cannot_say;
+  EXPECT_EQ(judge(facts).verdict.cause, cause_unknown) << "no answer names no cause";
+
+  // The system chose another interface than the route to the source.
+  host.chosen_off_route = true;
+  std::strcpy(host.route_back, "ethernet_1");
+  EXPECT_EQ(judge(facts, "ethernet_32768").words,
+            "nothing arrived from 10.9.9.1: the link was not checked (not made on this system): "
+            "either the stream does not reach ethernet_32768 (look at the sender, its TTL, the "
+            "routers' PIM-SSM and IGMP snooping; the route to 10.9.9.1 leaves by ethernet_1, not "
+            "ethernet_32768) or a firewall here drops it (look with netsh advfirewall firewall "
+            "show rule name=all)");
+}

@@ -25,7 +25,8 @@ fi
 
 failed=0
 # The DLLs a bare Windows has; anything else means the runtime was not linked in.
-system_dlls='^(KERNEL32|msvcrt|WS2_32)\.dll$|^IPHLPAPI\.DLL$'
+# ADVAPI32: the registry (the IGMP version); ole32 and OLEAUT32: the firewall.
+system_dlls='^(KERNEL32|msvcrt|WS2_32|ADVAPI32|ole32|OLEAUT32)\.dll$|^IPHLPAPI\.DLL$'
 
 build_for() {
   local arch=$1 bits=$2 build=$build_base$2 kind

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The throughput benchmark, once, with tiny bursts: it must still build, run
-# every receiver, print its table, its IPv6 line and its ssm_check line,
-# and draw the sweep's chart. Nothing about speed is asserted.
+# every receiver, print its table, its IPv6 line, its ssm_check line and
+# ssm_monitor's lines, and draw the sweep's chart. Nothing about speed is
+# asserted.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 export SSM_BENCH_BUILD_DIR=${SSM_BUILD_DIR:-$top/build}-bench
@@ -40,7 +41,13 @@ for line in "^Sender's full rate" "^Full rate: bare_receive's zero-loss rate" \
             "^| ssm_listen / bare_batch | [0-9]" "^| ssm_listen / bare_receive | [0-9]" \
             "^| bare_batch / bare_receive (the floor) | [0-9]" "^| ssm_watch / bare_select | [0-9]" \
             "^ssm_listen: at 200/s p50" "^ssm_listen: peak RSS" \
-            "^ssm_check at 100k/s: with its link capture [0-9]* ns CPU .* without it [0-9]* ns"; do
+            "^ssm_check at 100k/s: with its link capture [0-9]* ns CPU .* without it [0-9]* ns" \
+            "^ssm_monitor, 1000 channels at 100/s each (100k/s in all, [0-9]* datagrams): CPU [0-9]* ns per datagram, bare_epoll (the floor) [0-9]* ns; ssm_monitor / bare_epoll [0-9.]* (target <= 1.00, aim 0.60)" \
+            "^ssm_monitor, 1000 channels at 100/s each: [0-9.]* wake-ups per datagram, bare_epoll [0-9.]*" \
+            "^ssm_monitor, 1000 channels at 100/s each: lost [0-9]* of [0-9]* (sent less taken), the sockets' drops [0-9]*, missing in its events [0-9]*; bare_epoll lost [0-9]*, drops [0-9]*" \
+            "^ssm_monitor, 1000 channels at 100/s each: peak RSS [0-9]* KiB, bare_epoll [0-9]* KiB" \
+            "^ssm_monitor, 1000 channels at 100/s each: all 1000 joined [0-9.]* s after the start, its joined events 1000; bare_epoll [0-9.]* s" \
+            "^ssm_monitor, one channel at 100k/s alone ([0-9]* datagrams): lost [0-9]*, the socket's drops [0-9]*; CPU [0-9]* ns per datagram; bare_epoll lost [0-9]*, [0-9]* ns"; do
   grep -q "$line" "$log" || { echo "bench-smoke: no line '$line'" >&2; exit 1; }
 done
 # The IPv6 run over its veth pair, with a figure in every place.
@@ -88,4 +95,4 @@ if sorted(lines) != sorted(wanted):
   echo "bench-smoke: $chart is missing, not well-formed, or not one line per receiver" >&2
   exit 1
 fi
-echo "bench-smoke: the benchmark ran every receiver, printed its table, IPv6 and ssm_check lines, drew the sweep"
+echo "bench-smoke: the benchmark ran every receiver, printed its table, IPv6, ssm_check and ssm_monitor lines, drew the sweep"
