@@ -19,16 +19,17 @@ namespace {
 
 const char program[] = "ssm_monitor";
 
-// Sockets beyond the channels': the wake socket, the standard streams, the
-// counts of links that find why a channel is silent, and the metrics
-// endpoint's.
-const long other_files = 16 + capture_most + 1 + connections_most;
+// Sockets beyond the channels': the wake socket, the standard streams, and
+// the counts of links that find why a channel is silent; and with -l, the
+// metrics endpoint's.
+const long other_files = 16 + capture_most;
+const long endpoint_files = 1 + connections_most;
 
 // Raises the open-file limit to what the channels need; says so when the
 // hard limit is too low (the program goes on: a socket it cannot open then
 // says why).
-void make_room_for(long channels) {
-  long wanted = channels + other_files;
+void make_room_for(long channels, bool endpoint) {
+  long wanted = channels + other_files + (endpoint ? endpoint_files : 0);
   long most = 0;
   if (platform_raise_open_files(wanted, &most) != 0 && most >= 0) {
     (void)std::fprintf(stderr,
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
   if (status != 0) {
     return status;
   }
-  make_room_for(static_cast<long>(channels.size()));
+  make_room_for(static_cast<long>(channels.size()), options.listen.given);
   m.ready = platform_open_readiness(static_cast<int>(channels.size()) + 17 + connections_most);
   m.wake = platform_open_udp_socket(ssm_ipv4);
   if (m.ready == nullptr || m.wake == ssm_no_socket ||
