@@ -7,14 +7,13 @@
 #include <winsock2.h>
 
 #include <new>
-#include <vector>
+
+#include "platform/readiness_list.h"
 
 // One system's set; CMake builds only one of these files.
 // cppcheck-suppress ctuOneDefinitionRuleViolation
 struct readiness_set {
-  std::vector<WSAPOLLFD> wanted;
-  std::vector<std::uint32_t> tags;
-  std::size_t next;  // where the next wait starts handing out: every socket has its turn
+  readiness_list<WSAPOLLFD> list;
 };
 
 namespace {
@@ -31,52 +30,26 @@ readiness_set* platform_open_readiness(int most) {
     WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  set->wanted.reserve(static_cast<std::size_t>(most));
-  set->tags.reserve(static_cast<std::size_t>(most));
-  set->next = 0;
+  set->list.wanted.reserve(static_cast<std::size_t>(most));
+  set->list.tags.reserve(static_cast<std::size_t>(most));
+  set->list.next = 0;
   return set;
 }
 
-namespace {
-
-int watch_for(readiness_set* set, ssm_socket socket, std::uint32_t tag, SHORT events) {
-  auto handle = static_cast<SOCKET>(socket);
-  for (std::size_t i = 0; i < set->wanted.size(); ++i) {
-    if (set->wanted[i].fd == handle) {
-      set->wanted[i].events = events;
-      set->tags[i] = tag;
-      return 0;
-    }
-  }
-  WSAPOLLFD entry{};
-  entry.fd = handle;
-  entry.events = events;
-  set->wanted.push_back(entry);
-  set->tags.push_back(tag);
+int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
+                          bool writable) {
+  list_watch(&set->list, static_cast<SOCKET>(socket), tag,
+             static_cast<SHORT>(POLLRDNORM | (writable ? POLLWRNORM : 0)));
   return 0;
 }
 
-}  // namespace
-
-int platform_watch_socket(readiness_set* set, ssm_socket socket, std::uint32_t tag,
-                          bool writable) {
-  return watch_for(set, socket, tag,
-                   static_cast<SHORT>(POLLRDNORM | (writable ? POLLWRNORM : 0)));
-}
-
 int platform_watch_socket_writing(readiness_set* set, ssm_socket socket, std::uint32_t tag) {
-  return watch_for(set, socket, tag, POLLWRNORM);
+  list_watch(&set->list, static_cast<SOCKET>(socket), tag, POLLWRNORM);
+  return 0;
 }
 
 void platform_unwatch_socket(readiness_set* set, ssm_socket socket) {
-  auto handle = static_cast<SOCKET>(socket);
-  for (std::size_t i = 0; i < set->wanted.size(); ++i) {
-    if (set->wanted[i].fd == handle) {
-      set->wanted.erase(set->wanted.begin() + static_cast<std::ptrdiff_t>(i));
-      set->tags.erase(set->tags.begin() + static_cast<std::ptrdiff_t>(i));
-      return;
-    }
-  }
+  list_unwatch(&set->list, static_cast<SOCKET>(socket));
 }
 
 int platform_wait_ready(readiness_set* set, readiness_event* events, int most, int wait_ms) {
@@ -87,7 +60,7 @@ int platform_wait_ready(readiness_set* set, readiness_event* events, int most, i
       return wait_cut_short;
     }
     int slice = left_ms < 0 || left_ms > stop_look_ms ? stop_look_ms : left_ms;
-    ready = WSAPoll(set->wanted.data(), static_cast<ULONG>(set->wanted.size()), slice);
+    ready = WSAPoll(set->list.wanted.data(), static_cast<ULONG>(set->list.wanted.size()), slice);
     if (ready != 0 || left_ms == slice) {
       break;
     }
@@ -98,19 +71,6 @@ int platform_wait_ready(readiness_set* set, readiness_event* events, int most, i
   if (ready < 0) {
     return -1;
   }
-  int count = 0;
-  std::size_t size = set->wanted.size();
-  for (std::size_t k = 0; k < size && count < most; ++k) {
-    std::size_t i = (set->next + k) % size;
-    SHORT got = set->wanted[i].revents;
-    if (got == 0) {
-      continue;
-    }
-    events[count].tag = set->tags[i];
-    events[count].readable = (got & (POLLRDNORM | POLLERR | POLLHUP | POLLNVAL)) != 0;
-    events[count].writable = (got & POLLWRNORM) != 0;
-    ++count;
-  }
-  set->next = size > 0 ? (set->next + 1) % size : 0;
-  return count;
+  return list_ready(&set->list, events, most, POLLRDNORM | POLLERR | POLLHUP | POLLNVAL,
+                    POLLWRNORM);
 }
