@@ -47,6 +47,20 @@ std::int32_t read_sequence(const unsigned char* datagram) {
   return sequence;
 }
 
+std::uint32_t read_tally_number(const unsigned char* datagram, bool big_endian) {
+  if (!big_endian) {
+    return static_cast<std::uint32_t>(read_sequence(datagram));
+  }
+  return static_cast<std::uint32_t>(datagram[0]) << 24 |
+         static_cast<std::uint32_t>(datagram[1]) << 16 |
+         static_cast<std::uint32_t>(datagram[2]) << 8 | datagram[3];
+}
+
+bool same_address(const ssm_address& a, const ssm_address& b) {
+  std::size_t size = a.family == ssm_ipv6 ? 16 : 4;
+  return a.family == b.family && std::memcmp(a.bytes, b.bytes, size) == 0;
+}
+
 std::size_t format_ipv4(char* out, std::uint32_t address) {
   unsigned char parts[4];
   std::memcpy(parts, &address, sizeof parts);

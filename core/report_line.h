@@ -19,6 +19,13 @@ const std::size_t report_line_max = 96;
 // 32-bit value, whatever the host's byte order.
 std::int32_t read_sequence(const unsigned char* datagram);
 
+// The number the sequence tally counts: bytes 0-3 as read_sequence reads
+// them, or big-endian (-b) for senders that write network order.
+std::uint32_t read_tally_number(const unsigned char* datagram, bool big_endian);
+
+// Whether a and b are the same address of the same family.
+bool same_address(const ssm_address& a, const ssm_address& b);
+
 // Writes the dotted-decimal form of address (network byte order) to out, which
 // has room for 16 characters. Returns its length, without the terminating NUL.
 std::size_t format_ipv4(char* out, std::uint32_t address);

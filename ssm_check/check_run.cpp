@@ -32,21 +32,6 @@ const std::int64_t last_take_us = 200000;
 
 unsigned char slots[batch_slots][report_buffer_size];
 
-bool same_address(const ssm_address& a, const ssm_address& b) {
-  std::size_t size = a.family == ssm_ipv6 ? 16 : 4;
-  return a.family == b.family && std::memcmp(a.bytes, b.bytes, size) == 0;
-}
-
-// Bytes 0-3 as the receivers read them, or big-endian.
-std::uint32_t read_number(const unsigned char* datagram, bool big_endian) {
-  if (!big_endian) {
-    return static_cast<std::uint32_t>(read_sequence(datagram));
-  }
-  return static_cast<std::uint32_t>(datagram[0]) << 24 |
-         static_cast<std::uint32_t>(datagram[1]) << 16 |
-         static_cast<std::uint32_t>(datagram[2]) << 8 | datagram[3];
-}
-
 // listening: the datagram counts in the report; else only in facts->taken.
 void count_datagram(const ssm_receiver* receiver, const check_options* options,
                     const unsigned char* datagram, long length, const ssm_address& sender,
@@ -78,7 +63,7 @@ void count_datagram(const ssm_receiver* receiver, const check_options* options,
     ++facts->without_sequence;
     return;
   }
-  tally_number(&facts->tally, read_number(datagram, options->big_endian));
+  tally_number(&facts->tally, read_tally_number(datagram, options->big_endian));
 }
 
 bool count_reached(const check_options* options, const check_facts* facts) {

@@ -2,11 +2,11 @@
 // them, what comes on its socket, and its silences and why, as ssm_check
 // finds them.
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 #include "core/exit_status.h"
 #include "core/host_checks.h"
+#include "core/report_line.h"
 #include "core/sequence_text.h"
 #include "core/verdict.h"
 #include "platform/capture.h"
@@ -285,15 +285,13 @@ int take_datagrams(monitor* m, monitor_channel* channel, std::int64_t now_us,
   int count = platform_receive_heads(channel->receiver.socket, &heads[0][0], head_size,
                                      take_most, lengths, senders);
   const ssm_address& source = channel->receiver.channel.source;
-  std::size_t size = source.family == ssm_ipv6 ? 16 : 4;
   bool came = false;
   for (int i = 0; i < count; ++i) {
     long length = lengths[i];
     if (length < 0) {
       continue;  // a failed receive (a bad checksum): nothing to count
     }
-    if (senders[i].family != source.family ||
-        std::memcmp(senders[i].bytes, source.bytes, size) != 0) {
+    if (!same_address(senders[i], source)) {
       ++channel->others;
       continue;
     }
@@ -301,13 +299,7 @@ int take_datagrams(monitor* m, monitor_channel* channel, std::int64_t now_us,
     ++channel->datagrams;
     channel->bytes += length;
     if (length >= 4) {
-      const unsigned char* n = heads[i];
-      std::uint32_t number =
-          m->options->big_endian
-              ? static_cast<std::uint32_t>(n[0]) << 24 | static_cast<std::uint32_t>(n[1]) << 16 |
-                    static_cast<std::uint32_t>(n[2]) << 8 | n[3]
-              : static_cast<std::uint32_t>(read_sequence(n));
-      tally_number(&channel->tally, number);
+      tally_number(&channel->tally, read_tally_number(heads[i], m->options->big_endian));
     }
   }
   if (count > 0) {

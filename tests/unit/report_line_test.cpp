@@ -80,6 +80,9 @@ TEST(Sequence, IsLittleEndianSigned) {
   EXPECT_EQ(read_sequence(all), -1);
   EXPECT_EQ(read_sequence(mixed), 0x12345678);
   EXPECT_EQ(read_sequence(lowest), INT32_MIN);
+  EXPECT_EQ(read_tally_number(mixed, false), 0x12345678u);
+  EXPECT_EQ(read_tally_number(mixed, true), 0x78563412u);
+  EXPECT_EQ(read_tally_number(lowest, true), 0x00000080u);
 }
 
 TEST(Ipv4Text, IsDottedDecimal) {
