@@ -34,24 +34,6 @@ bool good_name(const char* name) {
   return true;
 }
 
-// The channel's key: what makes two entries one channel. The interface is
-// compared as given; the addresses as what they mean.
-std::string key_of(const channel_entry& entry) {
-  ssm_channel channel;
-  char problem[operand_problem_room];
-  if (read_channel_operands(entry.group_text, entry.source_text, entry.port_text, &channel,
-                            problem, sizeof problem) != 0) {
-    return std::string();
-  }
-  char group[address_text_max];
-  char source[address_text_max];
-  group[format_address(group, channel.group)] = '\0';
-  source[format_address(source, channel.source)] = '\0';
-  const char* interface = std::strchr(entry.group_text, '%');
-  return std::string(group) + (interface != nullptr ? interface : "") + " " + source + " " +
-         std::to_string(channel.port);
-}
-
 // Copies text into a field of the entry; false when it does not fit.
 bool copy_field(char* field, std::size_t room, const char* text) {
   std::size_t size = std::strlen(text);
@@ -128,10 +110,10 @@ int split_line(char* line, char** fields, int most) {
 // exit_usage with the words after the entry's own place in problem.
 int add_entry(std::vector<channel_entry>* list, std::set<std::string>* keys,
               const channel_entry& entry, char* problem, std::size_t room) {
-  std::string key = key_of(entry);
+  std::string key = channel_key(entry);
   if (!keys->insert(key).second) {
     auto earlier = std::find_if(list->begin(), list->end(),
-                                [&key](const channel_entry& e) { return key_of(e) == key; });
+                                [&key](const channel_entry& e) { return channel_key(e) == key; });
     char place[32] = "";
     if (earlier != list->end()) {
       place_of(*earlier, place, sizeof place);
@@ -146,15 +128,27 @@ int add_entry(std::vector<channel_entry>* list, std::set<std::string>* keys,
 std::set<std::string> keys_of(const std::vector<channel_entry>& list) {
   std::set<std::string> keys;
   for (const channel_entry& entry : list) {
-    keys.insert(key_of(entry));
+    keys.insert(channel_key(entry));
   }
   return keys;
 }
 
 }  // namespace
 
-bool same_channel(const channel_entry& a, const channel_entry& b) {
-  return key_of(a) == key_of(b);
+std::string channel_key(const channel_entry& entry) {
+  ssm_channel channel;
+  char problem[operand_problem_room];
+  if (read_channel_operands(entry.group_text, entry.source_text, entry.port_text, &channel,
+                            problem, sizeof problem) != 0) {
+    return std::string();
+  }
+  char group[address_text_max];
+  char source[address_text_max];
+  group[format_address(group, channel.group)] = '\0';
+  source[format_address(source, channel.source)] = '\0';
+  const char* interface = std::strchr(entry.group_text, '%');
+  return std::string(group) + (interface != nullptr ? interface : "") + " " + source + " " +
+         std::to_string(channel.port);
 }
 
 int list_operand_channels(const std::vector<const char*>& operands,

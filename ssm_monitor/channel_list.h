@@ -7,6 +7,7 @@
 #define SSM_MONITOR_CHANNEL_LIST_H
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 // Room for the operands' texts: an IPv6 address, '%' and an interface.
@@ -39,8 +40,8 @@ int list_operand_channels(const std::vector<const char*>& operands,
 int list_file_channels(const char* path, std::vector<channel_entry>* list, char* problem,
                        std::size_t room);
 
-// Whether two entries are the same channel: group, interface as given,
-// source and port.
-bool same_channel(const channel_entry& a, const channel_entry& b);
+// What makes two entries one channel: the group and source as what they
+// mean, the interface as given, and the port.
+std::string channel_key(const channel_entry& entry);
 
 #endif  // SSM_MONITOR_CHANNEL_LIST_H

@@ -10,7 +10,8 @@
 
 #include <cstdio>
 #include <numeric>
-
+#include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -99,26 +100,30 @@ int reload(monitor* m) {
   }
   std::int64_t now_us = platform_monotonic_us();
   std::int64_t unix_ms = platform_wall_clock_ms();
+  // Each key made once: with thousands of channels, comparing every pair
+  // would hold the loop for seconds.
+  std::unordered_map<std::string, std::size_t> wanted_at;
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    wanted_at.emplace(channel_key(wanted[i]), i);
+  }
   std::vector<bool> kept(wanted.size(), false);
   for (std::size_t slot = 0; slot < m->slots.size(); ++slot) {
     monitor_channel* channel = m->slots[slot];
     if (channel == nullptr) {
       continue;
     }
-    bool found = false;
-    for (std::size_t i = 0; i < wanted.size() && !found; ++i) {
-      if (!kept[i] && same_channel(channel->entry, wanted[i])) {
-        found = true;
-        kept[i] = true;
-        // The same channel: its counts go on; its name and line may change.
-        (void)std::snprintf(channel->entry.name, sizeof channel->entry.name, "%s",
-                            wanted[i].name);
-        channel->entry.line = wanted[i].line;
+    auto found = wanted_at.find(channel_key(channel->entry));
+    if (found == wanted_at.end()) {
+      if (drop_channel(m, slot, true, unix_ms) != 0) {
+        return output_failure(m->program);
       }
+      continue;
     }
-    if (!found && drop_channel(m, slot, true, unix_ms) != 0) {
-      return output_failure(m->program);
-    }
+    // The same channel: its counts go on; its name and line may change.
+    const channel_entry& same = wanted[found->second];
+    kept[found->second] = true;
+    (void)std::snprintf(channel->entry.name, sizeof channel->entry.name, "%s", same.name);
+    channel->entry.line = same.line;
   }
   for (std::size_t i = 0; i < wanted.size(); ++i) {
     if (!kept[i]) {

@@ -155,4 +155,14 @@ TEST(ChannelFile, LinesCommentsBlanksAndNames) {
   EXPECT_EQ(read_file("232.1.2.3%eth0 10.1.1.1 5000\n232.1.2.3 10.1.1.1 5000\n", &list, &problem),
             1);
   EXPECT_EQ(problem, "FILE:2: the same channel as the command line's");
+  // A reload keeps a channel by its key: addresses as they mean, the
+  // interface as written.
+  list.clear();
+  ASSERT_EQ(read_file("ff3e::1 fd00::1 5000\nff3e::1%eth0 fd00::1 5000\nff3e::1 fd00::1 5001\n",
+                      &list, &problem), 0) << problem;
+  channel_entry written = list[0];
+  std::snprintf(written.group_text, sizeof written.group_text, "ff3e:0:0::1");
+  EXPECT_EQ(channel_key(written), channel_key(list[0]));
+  EXPECT_NE(channel_key(list[1]), channel_key(list[0]));
+  EXPECT_NE(channel_key(list[2]), channel_key(list[0]));
 }
